@@ -1,0 +1,44 @@
+# Shared by the scripts in scripts/: finding the source tree and
+# installing the Debian packages the build needs.
+
+KORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# Packages every build needs: compiler, CMake, Ninja, Qt 6 Widgets and
+# SerialPort, libmodbus for the device simulator.
+KORVANE_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libmodbus-dev)
+
+# Runs a command as root: directly when we are root, otherwise through sudo.
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  elif command -v sudo >/dev/null 2>&1; then
+    sudo "$@"
+  else
+    echo "error: need root (or sudo) to run: $*" >&2
+    return 1
+  fi
+}
+
+# ensure_packages PKG...: installs whichever of the packages is missing.
+ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$p")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing missing packages: ${missing[*]}"
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# build_preset NAME: configures (once) and builds the given CMake preset.
+build_preset() {
+  local preset=$1
+  cd "$KORVANE_ROOT"
+  if [ ! -f "build/$preset/CMakeCache.txt" ]; then
+    cmake --preset "$preset"
+  fi
+  cmake --build --preset "$preset"
+}

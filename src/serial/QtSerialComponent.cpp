@@ -1,0 +1,129 @@
+#include "QtSerialComponent.h"
+
+#include "LineSettings.h"
+
+#include <QMetaObject>
+
+namespace korvane {
+
+QtSerialComponent::QtSerialComponent(QObject *parent)
+    : SerialComponent(parent)
+{
+    connect(&port_, &QSerialPort::readyRead, this, &QtSerialComponent::readIncoming);
+    connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialComponent::onError);
+}
+
+QtSerialComponent::~QtSerialComponent() = default;
+
+void QtSerialComponent::setCommPort(int port) { commPort_ = port; }
+int QtSerialComponent::CommPort() const { return commPort_; }
+void QtSerialComponent::setSettings(const QString &settings) { settings_ = settings; }
+QString QtSerialComponent::Settings() const { return settings_; }
+void QtSerialComponent::setInputMode(int mode) { inputMode_ = mode; }
+int QtSerialComponent::InputMode() const { return inputMode_; }
+bool QtSerialComponent::PortOpen() const { return port_.isOpen(); }
+QString QtSerialComponent::lastError() const { return lastError_; }
+
+bool QtSerialComponent::setPortOpen(bool open)
+{
+    if (!open) {
+        port_.close();
+        pendingOutput_.clear();
+        inBuffer_.clear();
+        return true;
+    }
+    if (port_.isOpen())
+        return true;
+
+    const QString device = portDevice(commPort_);
+    const auto line = parseLineSettings(settings_);
+    if (!line) {
+        lastError_ = QStringLiteral("%1: the line settings \"%2\" are not accepted "
+                                    "(expected baud,parity,databits,stopbits, e.g. 9600,n,8,2)")
+                         .arg(device, settings_);
+        return false;
+    }
+    // Line settings are applied before opening: on some devices (pseudo-
+    // terminals among them) parity cannot be changed on an open port.
+    port_.setPortName(device);
+    port_.setBaudRate(line->baudRate);
+    port_.setParity(line->parity);
+    port_.setDataBits(line->dataBits);
+    port_.setStopBits(line->stopBits);
+    port_.setFlowControl(QSerialPort::NoFlowControl);
+    if (!port_.open(QIODevice::ReadWrite)) {
+        lastError_ = QStringLiteral("%1: %2").arg(device, port_.errorString());
+        return false;
+    }
+    // Old input of the device does not belong to anything we send.
+    port_.clear(QSerialPort::Input);
+    inBuffer_.clear();
+    lastError_.clear();
+    return true;
+}
+
+void QtSerialComponent::Output(char byte)
+{
+    if (!port_.isOpen())
+        return;
+    pendingOutput_.append(byte);
+    if (!flushScheduled_) {
+        flushScheduled_ = true;
+        QMetaObject::invokeMethod(this, &QtSerialComponent::flushOutput, Qt::QueuedConnection);
+    }
+}
+
+void QtSerialComponent::flushOutput()
+{
+    flushScheduled_ = false;
+    if (pendingOutput_.isEmpty() || !port_.isOpen())
+        return;
+    // One write of the whole request: no gap inside a frame.
+    port_.write(pendingOutput_);
+    pendingOutput_.clear();
+    port_.flush();
+}
+
+void QtSerialComponent::readIncoming()
+{
+    const QByteArray data = port_.readAll();
+    const qsizetype room = InBufferSize - inBuffer_.size();
+    if (room > 0)
+        inBuffer_.append(data.left(room));
+}
+
+int QtSerialComponent::InBufferCount()
+{
+    return int(inBuffer_.size());
+}
+
+QByteArray QtSerialComponent::Input()
+{
+    QByteArray data;
+    data.swap(inBuffer_);
+    return data;
+}
+
+void QtSerialComponent::DiscardInput()
+{
+    inBuffer_.clear();
+    if (port_.isOpen()) {
+        port_.readAll();
+        port_.clear(QSerialPort::Input);
+    }
+}
+
+void QtSerialComponent::onError(QSerialPort::SerialPortError error)
+{
+    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
+        return;
+    if (!port_.isOpen())
+        return;
+    // A hang-up repeats the error in a tight loop until the port is closed.
+    lastError_ = QStringLiteral("%1: %2").arg(port_.portName(), port_.errorString());
+    port_.close();
+    pendingOutput_.clear();
+    emit closedOnError(lastError_);
+}
+
+} // namespace korvane

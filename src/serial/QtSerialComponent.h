@@ -1,0 +1,50 @@
+#pragma once
+// The serial-port component on a real device, through QSerialPort.
+
+#include "SerialComponent.h"
+
+#include <QSerialPort>
+
+namespace korvane {
+
+class QtSerialComponent : public SerialComponent {
+    Q_OBJECT
+public:
+    explicit QtSerialComponent(QObject *parent = nullptr);
+    ~QtSerialComponent() override;
+
+    void setCommPort(int port) override;
+    int CommPort() const override;
+    void setSettings(const QString &settings) override;
+    QString Settings() const override;
+    void setInputMode(int mode) override;
+    int InputMode() const override;
+
+    bool PortOpen() const override;
+    bool setPortOpen(bool open) override;
+    QString lastError() const override;
+
+    void Output(char byte) override;
+    int InBufferCount() override;
+    QByteArray Input() override;
+    void DiscardInput() override;
+
+    /// The QSerialPort underneath, for checking the applied line settings.
+    const QSerialPort &port() const { return port_; }
+
+private:
+    void flushOutput();
+    void readIncoming();
+    void onError(QSerialPort::SerialPortError error);
+
+    QSerialPort port_;
+    int commPort_ = 1;
+    QString settings_ = QStringLiteral("9600,n,8,1");
+    int inputMode_ = 0;
+    QByteArray pendingOutput_;
+    bool flushScheduled_ = false;
+    QByteArray inBuffer_;
+    QString lastError_;
+};
+
+} // namespace korvane

@@ -1,0 +1,69 @@
+#pragma once
+// The serial-port component: the operations the window and the exchange use,
+// modelled on a classic communications control. One implementation drives a
+// real device through QSerialPort; tests use a scripted fake.
+
+#include <QByteArray>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+namespace korvane {
+
+class SerialComponent : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~SerialComponent() override = default;
+
+    /// Port number 1..6 (COMn is port n). Set while the port is closed.
+    virtual void setCommPort(int port) = 0;
+    virtual int CommPort() const = 0;
+
+    /// Line settings "baud,parity,databits,stopbits", e.g. "19200,e,8,1".
+    /// Stored as given; checked when the port is opened.
+    virtual void setSettings(const QString &settings) = 0;
+    virtual QString Settings() const = 0;
+
+    /// 1 = binary: Input() yields the received bytes unchanged.
+    virtual void setInputMode(int mode) = 0;
+    virtual int InputMode() const = 0;
+
+    virtual bool PortOpen() const = 0;
+    /// Opens (true) or closes (false) the port with the current CommPort and
+    /// Settings. Returns false when opening fails; lastError() says why.
+    virtual bool setPortOpen(bool open) = 0;
+    /// Why the last open failed (or why the port closed itself), for people.
+    virtual QString lastError() const = 0;
+
+    /// Queues one byte for transmission. The bytes queued by consecutive
+    /// calls leave back to back, in one write, once the event loop runs.
+    virtual void Output(char byte) = 0;
+    /// Number of received bytes waiting (never more than the input buffer).
+    virtual int InBufferCount() = 0;
+    /// All waiting bytes, in arrival order; removes them from the buffer.
+    virtual QByteArray Input() = 0;
+    /// Drops every received byte still waiting, ours and the driver's.
+    virtual void DiscardInput() = 0;
+
+    /// Size of the input buffer; bytes beyond it are dropped.
+    static constexpr int InBufferSize = 1024;
+
+    /// Maps port number n to a device path ("/dev/ttyUSB0"); an empty path
+    /// removes the mapping.
+    void setPortDevice(int port, const QString &path);
+    /// The device behind port n: the mapped path, or defaultPortDevice(n).
+    QString portDevice(int port) const;
+    /// "COMn" on Windows, /dev/ttyS<n-1> elsewhere.
+    static QString defaultPortDevice(int port);
+
+signals:
+    /// The port closed itself after a read or resource error (hang-up,
+    /// unplugged adapter). Emitted once per closing.
+    void closedOnError(const QString &reason);
+
+private:
+    QMap<int, QString> devices_;
+};
+
+} // namespace korvane

@@ -1,0 +1,297 @@
+#include "frmMain.h"
+
+#include "Fonts.h"
+#include "protocol/Commands.h"
+#include "serial/SerialComponent.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+#include <QValidator>
+
+namespace korvane {
+
+namespace {
+
+// The layout is given in twips; 15 twips make one pixel.
+QRect twips(int left, int top, int width, int height)
+{
+    return QRect(left / 15, top / 15, width / 15, height / 15);
+}
+
+template <typename W>
+W *place(QWidget *parent, const char *name, QRect geometry)
+{
+    auto *w = new W(parent);
+    w->setObjectName(QLatin1String(name));
+    w->setGeometry(geometry);
+    return w;
+}
+
+QPushButton *button(QWidget *parent, const char *name, const QString &caption, QRect geometry)
+{
+    auto *b = place<QPushButton>(parent, name, geometry);
+    b->setText(caption);
+    b->setAutoDefault(false);
+    return b;
+}
+
+QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect geometry)
+{
+    auto *l = place<QLabel>(parent, name, geometry);
+    l->setText(caption);
+    return l;
+}
+
+void setTextColour(QWidget *w, QColor colour)
+{
+    QPalette p = w->palette();
+    p.setColor(QPalette::WindowText, colour);
+    w->setPalette(p);
+}
+
+/// Accepts at most six characters (code points, not UTF-16 units): a
+/// seventh is refused, whether typed or pasted.
+class SixCharacters : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString &input, int &) const override
+    {
+        return input.toUcs4().size() <= 6 ? Acceptable : Invalid;
+    }
+};
+
+QLineEdit *textBox(QWidget *parent, const char *name, QRect geometry)
+{
+    auto *t = place<QLineEdit>(parent, name, geometry);
+    t->setValidator(new SixCharacters(t));
+    return t;
+}
+
+} // namespace
+
+MessageSink modalMessageSink(QWidget *parent)
+{
+    QPointer<QWidget> owner(parent);
+    return [owner](const Message &m) {
+        QMessageBox box(m.icon, m.title, m.text, QMessageBox::Ok, owner);
+        box.setInformativeText(m.informativeText);
+        box.setDetailedText(m.detailedText);
+        box.exec();
+    };
+}
+
+frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink messages, QWidget *parent)
+    : QMainWindow(parent)
+    , MSComm1(port)
+    , ini(iniPath)
+    , messages_(std::move(messages))
+{
+    Q_ASSERT(port);
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("KORVANE"));
+    setWindowIcon(QIcon(QStringLiteral(":/korvane-32.png")));
+    setFont(uiFont());
+    buildControls();
+    setTabOrder();
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(10);
+    Timer1->setTimerType(Qt::PreciseTimer);
+    connect(Timer1, &QTimer::timeout, this, &frmMain::Timer1_Timer);
+
+    connect(cmdReadCount, &QPushButton::clicked, this, &frmMain::cmdReadCount_Click);
+    connect(cmdResetCount, &QPushButton::clicked, this, &frmMain::cmdResetCount_Click);
+
+    // Typing into the list's text field leaves no entry selected until an
+    // entry is chosen from the list again.
+    connect(cboSlave->lineEdit(), &QLineEdit::textEdited, this, [this] { slaveTyped_ = true; });
+    connect(cboSlave, &QComboBox::activated, this, [this] { slaveTyped_ = false; });
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::buildControls()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(569, 245);
+    setCentralWidget(client);
+
+    Frame1 = place<QGroupBox>(client, "Frame1", twips(360, 240, 3975, 1335));
+    Frame1->setTitle(QStringLiteral("Counter Mode"));
+    cmdReadCount = button(Frame1, "cmdReadCount", QStringLiteral("Read Counter Value"), twips(240, 360, 1695, 375));
+    cmdResetCount = button(Frame1, "cmdResetCount", QStringLiteral("Reset Counter"), twips(240, 840, 1695, 375));
+    lblCounter = label(Frame1, "lblCounter", QString(), twips(2280, 360, 1095, 375));
+    Label4 = label(Frame1, "Label4", QStringLiteral("Status"), twips(2280, 960, 495, 255));
+    lblSta = label(Frame1, "lblSta", QString(), twips(2880, 960, 735, 255));
+
+    Frame2 = place<QGroupBox>(client, "Frame2", twips(4440, 960, 3735, 2175));
+    Frame2->setTitle(QStringLiteral("Display Mode"));
+    cmdWReg = button(Frame2, "cmdWReg", QStringLiteral("Write Numeric Value"), twips(240, 480, 1695, 375));
+    txtNum = textBox(Frame2, "txtNum", twips(2280, 480, 1095, 285));
+    Label1 = label(Frame2, "Label1", QStringLiteral("-99999 to 999999"), twips(240, 960, 1695, 255));
+    Label3 = label(Frame2, "Label3", QStringLiteral("Status"), twips(2280, 960, 615, 255));
+    lblSta1 = label(Frame2, "lblSta1", QString(), twips(2880, 960, 735, 255));
+    cmdASCII = button(Frame2, "cmdASCII", QStringLiteral("Write ASCII Text"), twips(240, 1320, 1695, 375));
+    txtASCII = textBox(Frame2, "txtASCII", twips(2280, 1320, 1095, 285));
+
+    Frame3 = place<QGroupBox>(client, "Frame3", twips(360, 1680, 3975, 1455));
+    Frame3->setTitle(QStringLiteral("Output Control"));
+    static const char *const outputNames[6] = {"cmdOutput0", "cmdOutput1", "cmdOutput2",
+                                               "cmdOutput3", "cmdOutput4", "cmdOutput5"};
+    static const char *const outputCaptions[6] = {"Turn On 1", "Turn Off 1", "Turn On 2",
+                                                  "Turn Off 2", "Buzzer On", "Buzzer Off"};
+    for (int i = 0; i < 6; ++i) {
+        const int left = 240 + 1200 * (i / 2);
+        const int top = (i % 2 == 0) ? 360 : 720;
+        cmdOutput[i] = button(Frame3, outputNames[i], QString::fromLatin1(outputCaptions[i]),
+                              twips(left, top, 1095, 255));
+    }
+    Label5 = label(Frame3, "Label5", QStringLiteral("Status"), twips(240, 1080, 495, 255));
+    lblSta2 = label(Frame3, "lblSta2", QString(), twips(1080, 1080, 975, 255));
+
+    Label2 = label(client, "Label2", QStringLiteral("Select Slave ID"), twips(4680, 600, 1455, 255));
+    cboSlave = place<QComboBox>(client, "cboSlave", twips(6120, 480, 735, 315));
+    cboSlave->setEditable(true);
+    cboSlave->setInsertPolicy(QComboBox::NoInsert);
+    cboSlave->setMaxVisibleItems(20);
+    Label6 = label(client, "Label6",
+                   QStringLiteral("KORVANE Modbus Counter/Display ") + QLatin1String(MakerAddress),
+                   twips(360, 3360, 5175, 255));
+
+    // Colours and fonts.
+    lblCounter->setFont(uiFont(16, true));
+    setTextColour(lblCounter, QColor(255, 0, 0));
+    {
+        QPalette p = lblCounter->palette();
+        p.setColor(QPalette::Window, Qt::black);
+        lblCounter->setPalette(p);
+        lblCounter->setAutoFillBackground(true);
+        lblCounter->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        lblCounter->setIndent(4);
+    }
+    const QFont bold = uiFont(11, true);
+    for (QLabel *l : {lblSta, lblSta1, lblSta2, Label6})
+        l->setFont(bold);
+    setTextColour(lblSta, QColor(255, 0, 0));
+    setTextColour(lblSta1, QColor(192, 0, 0));
+    setTextColour(lblSta2, QColor(255, 128, 0));
+    setTextColour(Label6, QColor(0, 0, 255));
+
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+void frmMain::setTabOrder()
+{
+    const QWidget *order[] = {cmdReadCount, txtNum, cmdWReg, cboSlave, cmdResetCount,
+                              cmdOutput[0], cmdOutput[1], cmdOutput[2], cmdOutput[3],
+                              txtASCII, cmdASCII, cmdOutput[4], cmdOutput[5]};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        QWidget::setTabOrder(const_cast<QWidget *>(order[i]), const_cast<QWidget *>(order[i + 1]));
+}
+
+void frmMain::Form_Load()
+{
+    for (int i = 1; i <= 247; ++i)
+        cboSlave->addItem(QString::number(i));
+    setListIndex(0);
+    MSComm1->setCommPort(1);
+    MSComm1->setInputMode(1);
+    MSComm1->setPortOpen(true);
+}
+
+void frmMain::Form_Unload()
+{
+    if (unloaded_)
+        return;
+    unloaded_ = true;
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+int frmMain::ListIndex() const
+{
+    return slaveTyped_ ? -1 : cboSlave->currentIndex();
+}
+
+void frmMain::setListIndex(int index)
+{
+    slaveTyped_ = false;
+    cboSlave->setCurrentIndex(index);
+}
+
+std::uint8_t frmMain::slaveAddress() const
+{
+    return static_cast<std::uint8_t>(ListIndex() + 1);
+}
+
+void frmMain::Timer1_Timer()
+{
+    if (vars.gTick < std::numeric_limits<qint16>::max())
+        ++vars.gTick;
+}
+
+std::optional<Status> frmMain::runExchange(const Request &request)
+{
+    if (!sendRequest(vars, *MSComm1, request.length))
+        return Status::Error;
+    const QPointer<QObject> self(this);
+    busy_ = true;
+    if (!waitForTicks(self, vars, *Timer1))
+        return std::nullopt;
+    busy_ = false;
+    return takeReply(vars, *MSComm1, request.checkIndex);
+}
+
+void frmMain::cmdReadCount_Click()
+{
+    if (busy_)
+        return;
+    lblSta->setText(QString());
+    const auto status = runExchange(buildReadCounter(vars, slaveAddress()));
+    if (!status)
+        return;
+    if (*status == Status::Success)
+        ShowCounterValue();
+    lblSta->setText(statusWord(*status));
+}
+
+void frmMain::cmdResetCount_Click()
+{
+    if (busy_)
+        return;
+    lblSta->setText(QString());
+    const auto status = runExchange(buildResetCounter(vars, slaveAddress()));
+    if (!status)
+        return;
+    lblSta->setText(statusWord(*status));
+    if (*status == Status::Success)
+        lblCounter->setText(QStringLiteral("0"));
+}
+
+void frmMain::ShowCounterValue()
+{
+    lblCounter->setText(counterValueText(vars.RxData));
+}
+
+void frmMain::showMessage(const Message &message)
+{
+    if (messages_)
+        messages_(message);
+    else
+        modalMessageSink(this)(message);
+}
+
+} // namespace korvane

@@ -1,0 +1,101 @@
+#pragma once
+// The main window: the counter, display and output groups, the slave list,
+// and the handlers that turn each button press into one device request.
+
+#include "common/modVariables.h"
+#include "protocol/Exchange.h"
+#include "settings/modINI.h"
+
+#include <QMainWindow>
+#include <QMessageBox>
+
+#include <array>
+#include <functional>
+#include <optional>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+namespace korvane {
+
+class SerialComponent;
+
+/// A message box to show: icon, title, main text and optional extra texts.
+struct Message {
+    QMessageBox::Icon icon = QMessageBox::Warning;
+    QString title;
+    QString text;
+    QString informativeText;
+    QString detailedText;
+};
+/// Where the window's message boxes go. The default shows a modal box.
+using MessageSink = std::function<void(const Message &)>;
+MessageSink modalMessageSink(QWidget *parent);
+
+/// The maker's web address shown at the foot of the window.
+inline constexpr char MakerAddress[] = "https://korvane.example";
+
+class frmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    /// port: the serial-port component (not owned; must outlive the window).
+    /// iniPath: the settings file. messages: where message boxes go.
+    frmMain(SerialComponent *port, const QString &iniPath, MessageSink messages = {},
+            QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    /// Brings the system up: settings, slave list, serial port.
+    void Form_Load();
+    /// Stores the settings; runs once, however often the window is closed.
+    void Form_Unload();
+
+    // Handlers, one per control event.
+    void cmdReadCount_Click();
+    void cmdResetCount_Click();
+    void Timer1_Timer();
+
+    /// The list's selected index, -1 when none is selected or the operator
+    /// has typed into the list's text field since choosing an entry.
+    int ListIndex() const;
+    void setListIndex(int index);
+    /// The slave address the commands send to: ListIndex() + 1.
+    std::uint8_t slaveAddress() const;
+    /// True while an exchange waits for its reply.
+    bool isBusy() const { return busy_; }
+
+    ModVariables vars;
+    SerialComponent *const MSComm1;
+    IniFile ini;
+
+    QGroupBox *Frame1, *Frame2, *Frame3;
+    QPushButton *cmdReadCount, *cmdResetCount, *cmdWReg, *cmdASCII;
+    std::array<QPushButton *, 6> cmdOutput{};
+    QLabel *lblCounter, *lblSta, *lblSta1, *lblSta2;
+    QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6;
+    QLineEdit *txtNum, *txtASCII;
+    QComboBox *cboSlave;
+    QTimer *Timer1;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void setTabOrder();
+    void ShowCounterValue();
+    /// Runs the exchange for the request in TxBuf. std::nullopt when the
+    /// window was destroyed during the wait (the caller must return at once).
+    std::optional<Status> runExchange(const Request &request);
+    void showMessage(const Message &message);
+
+    MessageSink messages_;
+    bool busy_ = false;
+    bool slaveTyped_ = false;
+    bool unloaded_ = false;
+};
+
+} // namespace korvane

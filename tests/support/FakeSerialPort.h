@@ -1,0 +1,92 @@
+#pragma once
+// A scripted stand-in for the serial port: records every byte written and
+// delivers chosen replies at chosen timer ticks of the reply wait, so that a
+// loaded machine cannot move a reply across the end of the wait.
+
+#include "serial/SerialComponent.h"
+
+#include <QList>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+
+namespace korvane::test {
+
+class FakeSerialPort : public SerialComponent {
+    Q_OBJECT
+public:
+    /// Part of a reply: bytes that arrive once `atTick` ticks of the wait
+    /// have passed (1..10 is within the wait; later ones arrive only when
+    /// deliverLate() is called).
+    struct Chunk {
+        int atTick;
+        QByteArray bytes;
+    };
+    /// What the device does for one request; empty = no answer.
+    using Script = QList<Chunk>;
+
+    static Script inTime(const QByteArray &reply, int atTick = 3) { return {{atTick, reply}}; }
+    static Script late(const QByteArray &reply) { return {{LateTick, reply}}; }
+    static Script split(const QByteArray &reply, int cut, int firstTick, int secondTick)
+    {
+        return {{firstTick, reply.left(cut)}, {secondTick, reply.mid(cut)}};
+    }
+    static constexpr int LateTick = 1000;
+
+    explicit FakeSerialPort(QObject *parent = nullptr) : SerialComponent(parent) {}
+
+    /// Counts the ticks of this timer (the window's reply-wait timer).
+    void followTicks(QTimer *timer);
+    /// Queues what the device does for the next request not yet answered.
+    void answerNext(const Script &script) { scripts_.append(script); }
+    /// Bytes that arrive now, outside any script (a stale reply, noise).
+    void arrive(const QByteArray &bytes);
+    /// Delivers the chunks of the current request that were due after the wait.
+    void deliverLate();
+
+    /// Every request written, one entry per frame.
+    QList<QByteArray> requests() const { return requests_; }
+    /// Called on every tick with the tick number since the last request.
+    std::function<void(int)> onTick;
+
+    // Open behaviour.
+    bool failOpen = false;
+    int openCount = 0;
+    int discardCount = 0;
+
+    void setCommPort(int port) override { commPort_ = port; }
+    int CommPort() const override { return commPort_; }
+    void setSettings(const QString &settings) override { settings_ = settings; }
+    QString Settings() const override { return settings_; }
+    void setInputMode(int mode) override { inputMode_ = mode; }
+    int InputMode() const override { return inputMode_; }
+    bool PortOpen() const override { return open_; }
+    bool setPortOpen(bool open) override;
+    QString lastError() const override { return lastError_; }
+    void Output(char byte) override;
+    int InBufferCount() override { return int(inBuffer_.size()); }
+    QByteArray Input() override;
+    void DiscardInput() override;
+
+    /// Simulates a hang-up: the port closes itself and says so once.
+    void hangUp();
+
+private:
+    void tick();
+
+    int commPort_ = 1;
+    QString settings_ = QStringLiteral("9600,n,8,1");
+    int inputMode_ = 0;
+    bool open_ = false;
+    QString lastError_;
+    QByteArray inBuffer_;
+    QList<QByteArray> requests_;
+    QList<Script> scripts_;
+    Script active_;
+    int ticksSinceRequest_ = 0;
+    bool frameOpen_ = false;
+    QPointer<QTimer> timer_;
+};
+
+} // namespace korvane::test

@@ -1,0 +1,4 @@
+#include <QTest>
+class Test_mainwindow : public QObject { Q_OBJECT };
+QTEST_APPLESS_MAIN(Test_mainwindow)
+#include "tst_mainwindow.moc"
