@@ -1,4 +1,182 @@
+// One request end to end through the window's counter buttons: the frame
+// sent, the ten-tick wait, the reply taken and judged, the labels set.
+
+#include "WindowRig.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
-class Test_exchange : public QObject { Q_OBJECT };
-QTEST_APPLESS_MAIN(Test_exchange)
+
+using namespace korvane;
+using namespace korvane::test;
+
+namespace {
+QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
+
+const QByteArray readFrame = hex("010300000002C40B");
+const QByteArray resetFrame = hex("01050002FF002DFA");
+const QByteArray counterReply5 = hex("010304000000053A30");
+const QByteArray counterReply99 = hex("01030400000063BA1A"); // value 99
+} // namespace
+
+class TestExchange : public QObject {
+    Q_OBJECT
+private slots:
+    void replies_data()
+    {
+        QTest::addColumn<bool>("reset");
+        QTest::addColumn<QByteArray>("stale");   // waiting before the request
+        QTest::addColumn<QByteArray>("reply");   // empty: no answer
+        QTest::addColumn<int>("cut");            // > 0: reply split there
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("counter");    // lblCounter afterwards (was "77")
+
+        QTest::newRow("read, answered at tick 3 -> Success, 5")
+            << false << QByteArray() << counterReply5 << 0 << "Success" << "5";
+        QTest::newRow("read, no answer -> Error, counter kept")
+            << false << QByteArray() << QByteArray() << 0 << "Error" << "77";
+        QTest::newRow("read, one byte corrupted -> CRC Err, counter kept")
+            << false << QByteArray() << hex("010304000000063A30") << 0 << "CRC Err" << "77";
+        QTest::newRow("read, split in two within the wait -> Success")
+            << false << QByteArray() << counterReply5 << 4 << "Success" << "5";
+        QTest::newRow("read, trailing bytes after a good reply -> Success")
+            << false << QByteArray() << counterReply5 + hex("0000") << 0 << "Success" << "5";
+        QTest::newRow("read, exception 01 83 02 C0 F1 -> CRC Err")
+            << false << QByteArray() << hex("018302C0F1") << 0 << "CRC Err" << "77";
+        QTest::newRow("read, good frame from slave 7 -> Success (only the CRC decides)")
+            << false << QByteArray() << hex("070304000000055C30") << 0 << "Success" << "5";
+        QTest::newRow("read, stale reply of 99 waiting, then 5 -> shows 5")
+            << false << counterReply99 << counterReply5 << 0 << "Success" << "5";
+        QTest::newRow("read, stale reply waiting, no answer -> Error, not the old value")
+            << false << counterReply99 << QByteArray() << 0 << "Error" << "77";
+        QTest::newRow("read, 2000 bytes of garbage -> CRC Err")
+            << false << QByteArray() << QByteArray(2000, '\x5a') << 0 << "CRC Err" << "77";
+        QTest::newRow("reset, echo -> Success, counter 0")
+            << true << QByteArray() << resetFrame << 0 << "Success" << "0";
+        QTest::newRow("reset, no answer -> Error, counter kept")
+            << true << QByteArray() << QByteArray() << 0 << "Error" << "77";
+        QTest::newRow("reset, corrupted CRC -> CRC Err, counter kept")
+            << true << QByteArray() << hex("01050002FF002DFB") << 0 << "CRC Err" << "77";
+        QTest::newRow("reset, exception 01 85 02 C3 51 -> CRC Err")
+            << true << QByteArray() << hex("018502C351") << 0 << "CRC Err" << "77";
+    }
+    void replies()
+    {
+        QFETCH(bool, reset);
+        QFETCH(QByteArray, stale);
+        QFETCH(QByteArray, reply);
+        QFETCH(int, cut);
+        QFETCH(QString, status);
+        QFETCH(QString, counter);
+
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        w.lblCounter->setText(QStringLiteral("77"));
+        w.lblSta->setText(QStringLiteral("old"));
+        rig.port.arrive(stale);
+        if (!reply.isEmpty())
+            rig.port.answerNext(cut > 0 ? FakeSerialPort::split(reply, cut, 2, 7) : FakeSerialPort::inTime(reply));
+        QStringList seenDuringWait;
+        int ticks = 0;
+        rig.port.onTick = [&](int) {
+            ++ticks;
+            seenDuringWait << w.lblSta->text();
+        };
+
+        QTest::mouseClick(reset ? w.cmdResetCount : w.cmdReadCount, Qt::LeftButton);
+
+        QCOMPARE(rig.port.requests(), QList<QByteArray>{reset ? resetFrame : readFrame});
+        QCOMPARE(ticks, 10);
+        QCOMPARE(seenDuringWait, QStringList(10, QString()));
+        QCOMPARE(w.lblSta->text(), status);
+        QCOMPARE(w.lblCounter->text(), counter);
+        QVERIFY(!w.Timer1->isActive());
+        QVERIFY(rig.port.PortOpen());
+        QVERIFY(!w.isBusy());
+    }
+
+    void lateReplyIsNotJudgedAsTheNextOne()
+    {
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        rig.port.answerNext(FakeSerialPort::late(counterReply99));
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Error"));
+
+        // The late reply arrives between the exchanges; the next read is
+        // judged on its own reply alone.
+        rig.port.deliverLate();
+        rig.port.answerNext(FakeSerialPort::inTime(counterReply5));
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Success"));
+        QCOMPARE(w.lblCounter->text(), QStringLiteral("5"));
+
+        // A late echo in front of a write that is never answered must not
+        // make that write look carried out.
+        rig.port.arrive(resetFrame);
+        QTest::mouseClick(w.cmdResetCount, Qt::LeftButton);
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Error"));
+        QCOMPARE(w.lblCounter->text(), QStringLiteral("5"));
+    }
+
+    void closedPortWritesNothingAndShowsError()
+    {
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        rig.port.setPortOpen(false);
+        w.lblCounter->setText(QStringLiteral("77"));
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Error"));
+        QCOMPARE(w.lblCounter->text(), QStringLiteral("77"));
+        QVERIFY(rig.port.requests().isEmpty());
+        QVERIFY(!w.Timer1->isActive());
+    }
+
+    void hangUpDuringWaitGivesErrorNow_andNothingIsSentAfter()
+    {
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        rig.port.onTick = [&](int tick) {
+            if (tick == 3)
+                rig.port.hangUp();
+        };
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Error"));
+        QVERIFY(!rig.port.PortOpen());
+        QTest::mouseClick(w.cmdResetCount, Qt::LeftButton);
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Error"));
+        QCOMPARE(rig.port.requests().size(), 1);
+    }
+
+    void slaveAddressFollowsTheList_data()
+    {
+        QTest::addColumn<int>("listIndex");
+        QTest::addColumn<bool>("typed");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::newRow("entry 247: F7 03 00 00 00 02 D0 9D") << 246 << false << hex("F70300000002D09D");
+        QTest::newRow("no entry: 00 03 00 00 00 02 C5 DA") << -1 << false << hex("000300000002C5DA");
+        QTest::newRow("typed 12 into the list: address 0") << 11 << true << hex("000300000002C5DA");
+    }
+    void slaveAddressFollowsTheList()
+    {
+        QFETCH(int, listIndex);
+        QFETCH(bool, typed);
+        QFETCH(QByteArray, frame);
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        w.setListIndex(listIndex);
+        if (typed) {
+            w.cboSlave->lineEdit()->selectAll();
+            QTest::keyClicks(w.cboSlave->lineEdit(), QStringLiteral("12"));
+        }
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        QCOMPARE(rig.port.requests(), QList<QByteArray>{frame});
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Error"));
+        QCOMPARE(w.cboSlave->count(), 247); // typing never adds an entry
+    }
+};
+
+QTEST_MAIN(TestExchange)
 #include "tst_exchange.moc"

@@ -19,6 +19,8 @@ namespace korvane {
 
 namespace {
 
+constexpr int CounterPixelSize = 16; // 12 point at 96 dots per inch
+
 // The layout is given in twips; 15 twips make one pixel.
 QRect twips(int left, int top, int width, int height)
 {
@@ -168,7 +170,7 @@ void frmMain::buildControls()
                    twips(360, 3360, 5175, 255));
 
     // Colours and fonts.
-    lblCounter->setFont(uiFont(16, true));
+    lblCounter->setFont(uiFont(CounterPixelSize, true));
     setTextColour(lblCounter, QColor(255, 0, 0));
     {
         QPalette p = lblCounter->palette();
@@ -283,7 +285,15 @@ void frmMain::cmdResetCount_Click()
 
 void frmMain::ShowCounterValue()
 {
-    lblCounter->setText(counterValueText(vars.RxData));
+    const QString text = counterValueText(vars.RxData);
+    // The display is sized for six digits and a sign; a longer value (the
+    // counter is 32 bits wide) is drawn smaller rather than cut off.
+    QFont font = uiFont(CounterPixelSize, true);
+    const int room = lblCounter->contentsRect().width() - 2 * lblCounter->indent();
+    while (font.pixelSize() > 8 && QFontMetrics(font).horizontalAdvance(text) > room)
+        font.setPixelSize(font.pixelSize() - 1);
+    lblCounter->setFont(font);
+    lblCounter->setText(text);
 }
 
 void frmMain::showMessage(const Message &message)
