@@ -111,6 +111,10 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
 
     connect(cmdReadCount, &QPushButton::clicked, this, &frmMain::cmdReadCount_Click);
     connect(cmdResetCount, &QPushButton::clicked, this, &frmMain::cmdResetCount_Click);
+    connect(cmdWReg, &QPushButton::clicked, this, &frmMain::cmdWReg_Click);
+    connect(cmdASCII, &QPushButton::clicked, this, &frmMain::cmdASCII_Click);
+    for (int i = 0; i < OutputButtonCount; ++i)
+        connect(cmdOutput[i], &QPushButton::clicked, this, [this, i] { cmdOutput_Click(i); });
 
     // Typing into the list's text field leaves no entry selected until an
     // entry is chosen from the list again.
@@ -281,6 +285,47 @@ void frmMain::cmdResetCount_Click()
     lblSta->setText(statusWord(*status));
     if (*status == Status::Success)
         lblCounter->setText(QStringLiteral("0"));
+}
+
+void frmMain::cmdWReg_Click()
+{
+    if (busy_)
+        return;
+    lblSta1->setText(QString());
+    const auto value = parseNumber(txtNum->text());
+    if (!value) {
+        showMessage({QMessageBox::Warning, QStringLiteral("KORVANE"),
+                     QStringLiteral("\"%1\" is not a number that can be written to the display.")
+                         .arg(txtNum->text()),
+                     QStringLiteral("Type a whole number from -99999 to 999999."), QString()});
+        return;
+    }
+    const auto status = runExchange(buildWriteNumber(vars, slaveAddress(), *value));
+    if (!status)
+        return;
+    lblSta1->setText(statusWord(*status));
+}
+
+void frmMain::cmdASCII_Click()
+{
+    if (busy_)
+        return;
+    lblSta1->setText(QString());
+    const auto status = runExchange(buildWriteText(vars, slaveAddress(), txtASCII->text()));
+    if (!status)
+        return;
+    lblSta1->setText(statusWord(*status));
+}
+
+void frmMain::cmdOutput_Click(int Index)
+{
+    if (busy_)
+        return;
+    lblSta2->setText(QString());
+    const auto status = runExchange(buildOutput(vars, slaveAddress(), Index));
+    if (!status)
+        return;
+    lblSta2->setText(statusWord(*status));
 }
 
 void frmMain::ShowCounterValue()

@@ -56,6 +56,9 @@ public:
     // Handlers, one per control event.
     void cmdReadCount_Click();
     void cmdResetCount_Click();
+    void cmdWReg_Click();
+    void cmdASCII_Click();
+    void cmdOutput_Click(int Index);
     void Timer1_Timer();
 
     /// The list's selected index, -1 when none is selected or the operator
