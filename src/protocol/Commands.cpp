@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include "crc16.h"
+#include "common/Numbers.h"
 
 #include <QList>
 #include <QStringView>
@@ -110,28 +111,11 @@ QString counterValueText(const QByteArray &reply)
 
 std::optional<qint32> parseNumber(const QString &text)
 {
-    const QString t = text.trimmed();
-    qsizetype i = 0;
-    bool negative = false;
-    if (i < t.size() && (t[i] == QLatin1Char('+') || t[i] == QLatin1Char('-'))) {
-        negative = t[i] == QLatin1Char('-');
-        ++i;
-    }
-    if (i == t.size())
+    const auto value = parseWholeNumber(text, std::numeric_limits<qint32>::min(),
+                                        std::numeric_limits<qint32>::max());
+    if (!value)
         return std::nullopt;
-    qint64 magnitude = 0;
-    for (; i < t.size(); ++i) {
-        const QChar c = t[i];
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-        magnitude = magnitude * 10 + (c.unicode() - '0');
-        if (magnitude > qint64(std::numeric_limits<qint32>::max()) + 1)
-            return std::nullopt;
-    }
-    const qint64 value = negative ? -magnitude : magnitude;
-    if (value > std::numeric_limits<qint32>::max())
-        return std::nullopt;
-    return static_cast<qint32>(value);
+    return static_cast<qint32>(*value);
 }
 
 std::uint8_t toWindows1252(char32_t ch)

@@ -1,15 +1,21 @@
 #include "frmMain.h"
 
 #include "Fonts.h"
+#include "common/Numbers.h"
 #include "protocol/Commands.h"
+#include "serial/LineSettings.h"
+#include "serial/PortDiagnosis.h"
 #include "serial/SerialComponent.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -101,6 +107,7 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     setWindowIcon(QIcon(QStringLiteral(":/korvane-32.png")));
     setFont(uiFont());
     buildControls();
+    buildMenus();
     setTabOrder();
 
     Timer1 = new QTimer(this);
@@ -120,6 +127,11 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     // entry is chosen from the list again.
     connect(cboSlave->lineEdit(), &QLineEdit::textEdited, this, [this] { slaveTyped_ = true; });
     connect(cboSlave, &QComboBox::activated, this, [this] { slaveTyped_ = false; });
+
+    // A hang-up closes the port; say so once, plainly.
+    connect(MSComm1, &SerialComponent::closedOnError, this, [](const QString &reason) {
+        qWarning().noquote() << "korvane: serial port closed after an error:" << reason;
+    });
 }
 
 frmMain::~frmMain() = default;
@@ -195,6 +207,138 @@ void frmMain::buildControls()
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 }
 
+namespace {
+const char *const BaudParts[3] = {"4800,", "9600,", "19200,"};
+const char *const FormatParts[3] = {"n,8,2", "e,8,1", "o,8,1"};
+
+// A number from the settings texts, as a 16-bit integer conversion reads it.
+std::optional<int> settingNumber(const QString &text, int min, int max)
+{
+    const auto value = parseWholeNumber(text, min, max);
+    return value ? std::optional<int>(int(*value)) : std::nullopt;
+}
+} // namespace
+
+void frmMain::buildMenus()
+{
+    mnuPort = menuBar()->addMenu(QStringLiteral("Serial Port"));
+    mnuPort->setObjectName(QStringLiteral("mnuPort"));
+    mnuPort->setToolTipsVisible(true);
+    for (int i = 1; i <= 6; ++i) {
+        mnuCOM[i] = mnuPort->addAction(QStringLiteral("COM%1").arg(i));
+        mnuCOM[i]->setObjectName(QStringLiteral("mnuCOM%1").arg(i));
+        mnuCOM[i]->setCheckable(true);
+        mnuCOM[i]->setToolTip(MSComm1->portDevice(i));
+        connect(mnuCOM[i], &QAction::triggered, this, [this, i] { mnuCOM_Click(i); });
+    }
+    mnuBaud = menuBar()->addMenu(QStringLiteral("Baud Rate"));
+    mnuBaud->setObjectName(QStringLiteral("mnuBaud"));
+    const char *const baudCaptions[3] = {"4800 bps", "9600 bps", "19200 bps"};
+    const char *const formatCaptions[3] = {"8N2", "8E1", "8O1"};
+    for (int i = 0; i < 3; ++i) {
+        mnuBR[i] = mnuBaud->addAction(QString::fromLatin1(baudCaptions[i]));
+        mnuBR[i]->setObjectName(QStringLiteral("mnuBR%1").arg(i));
+        mnuBR[i]->setCheckable(true);
+        connect(mnuBR[i], &QAction::triggered, this, [this, i] { mnuBR_Click(i); });
+    }
+    mnuFormat = menuBar()->addMenu(QStringLiteral("Data Format"));
+    mnuFormat->setObjectName(QStringLiteral("mnuFormat"));
+    for (int i = 0; i < 3; ++i) {
+        mnuDF[i] = mnuFormat->addAction(QString::fromLatin1(formatCaptions[i]));
+        mnuDF[i]->setObjectName(QStringLiteral("mnuDF%1").arg(i));
+        mnuDF[i]->setCheckable(true);
+        connect(mnuDF[i], &QAction::triggered, this, [this, i] { mnuDF_Click(i); });
+    }
+}
+
+void frmMain::UpdateMenuChecks()
+{
+    const auto port = settingNumber(vars.gCommPort, 1, 6);
+    for (int i = 1; i <= 6; ++i)
+        mnuCOM[i]->setChecked(port && *port == i);
+
+    const QString baud = vars.gSetting.left(4);
+    mnuBR[0]->setChecked(baud == QLatin1String("4800"));
+    mnuBR[1]->setChecked(baud == QLatin1String("9600"));
+    mnuBR[2]->setChecked(baud == QLatin1String("1920"));
+
+    const QString format = vars.gSetting.right(5);
+    for (int i = 0; i < 3; ++i)
+        mnuDF[i]->setChecked(format == QLatin1String(FormatParts[i]));
+}
+
+void frmMain::mnuCOM_Click(int Index)
+{
+    if (!busy_) {
+        if (MSComm1->PortOpen())
+            MSComm1->setPortOpen(false);
+        vars.gCommPort = QString::number(Index);
+        UpdateMenuChecks();
+        MSComm1->setCommPort(Index);
+        openPortOrWarn();
+    }
+    UpdateMenuChecks();
+}
+
+void frmMain::mnuBR_Click(int Index)
+{
+    if (!busy_) {
+        if (MSComm1->PortOpen())
+            MSComm1->setPortOpen(false);
+        const QString format = vars.gSetting.right(5);
+        vars.gSetting = QLatin1String(BaudParts[Index]) + format;
+        MSComm1->setSettings(vars.gSetting);
+        UpdateMenuChecks();
+        openPortOrWarn();
+    }
+    UpdateMenuChecks();
+}
+
+void frmMain::mnuDF_Click(int Index)
+{
+    if (!busy_) {
+        if (MSComm1->PortOpen())
+            MSComm1->setPortOpen(false);
+        QString baud;
+        if (vars.gSetting.size() == 10)
+            baud = vars.gSetting.left(5);
+        else if (vars.gSetting.size() == 11)
+            baud = vars.gSetting.left(6);
+        vars.gSetting = baud + QLatin1String(FormatParts[Index]);
+        MSComm1->setSettings(vars.gSetting);
+        UpdateMenuChecks();
+        openPortOrWarn();
+    }
+    UpdateMenuChecks();
+}
+
+QString frmMain::portFailureAdvice() const
+{
+    if (!parseLineSettings(MSComm1->Settings()))
+        return QStringLiteral("The line settings \"%1\" are not accepted. Choose them from the "
+                              "\"Baud Rate\" and \"Data Format\" menus.")
+            .arg(MSComm1->Settings());
+    const QString device = MSComm1->portDevice(MSComm1->CommPort());
+    return portOpenAdvice(device, probeDeviceAccess(device));
+}
+
+void frmMain::openPortOrWarn()
+{
+    if (!settingNumber(vars.gCommPort, 1, 6)) {
+        showMessage({QMessageBox::Warning, QStringLiteral("KORVANE"), QStringLiteral("Com Port Error"),
+                     QStringLiteral("No serial port is chosen. Choose one from the \"Serial Port\" menu."),
+                     QString()});
+        return;
+    }
+    if (MSComm1->setPortOpen(true))
+        return;
+    const QString port = QStringLiteral("COM%1 (%2)").arg(MSComm1->CommPort())
+                             .arg(MSComm1->portDevice(MSComm1->CommPort()));
+    showMessage({QMessageBox::Warning, QStringLiteral("KORVANE"), QStringLiteral("Com Port Error"),
+                 QStringLiteral("%1 could not be opened. %2").arg(port, portFailureAdvice()),
+                 MSComm1->lastError()});
+}
+
 void frmMain::setTabOrder()
 {
     const QWidget *order[] = {cmdReadCount, txtNum, cmdWReg, cboSlave, cmdResetCount,
@@ -206,12 +350,62 @@ void frmMain::setTabOrder()
 
 void frmMain::Form_Load()
 {
+    vars.gCommPort = ini.ReadINI(QStringLiteral("Settings"), QStringLiteral("CommPort"));
+    vars.gSetting = ini.ReadINI(QStringLiteral("Settings"), QStringLiteral("Setting"));
+    vars.gSlaveID = ini.ReadINI(QStringLiteral("Settings"), QStringLiteral("SlaveID"));
+    for (int i = 1; i <= 6; ++i) {
+        MSComm1->setPortDevice(i, ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(i)));
+        mnuCOM[i]->setToolTip(MSComm1->portDevice(i));
+    }
+
+    // Each value that cannot be used is reported, all in one warning; the
+    // window works afterwards and the menus repair the port settings.
+    QStringList problems;
+    auto problem = [&](const char *key, const QString &value, const QString &what) {
+        problems << QStringLiteral("%1=\"%2\": %3").arg(QLatin1String(key), value, what);
+    };
+
     for (int i = 1; i <= 247; ++i)
         cboSlave->addItem(QString::number(i));
-    setListIndex(0);
-    MSComm1->setCommPort(1);
+    const auto slave = settingNumber(vars.gSlaveID, 0, 247);
+    slaveIdUnusable_ = !slave;
+    setListIndex(slave ? *slave - 1 : -1);
+    if (!slave)
+        problem("SlaveID", vars.gSlaveID,
+                QStringLiteral("not a slave address from 0 to 247. No address is selected; "
+                               "choose one from the \"Select Slave ID\" list."));
+
+    const auto port = settingNumber(vars.gCommPort, 1, 6);
+    if (port)
+        MSComm1->setCommPort(*port);
+    else
+        problem("CommPort", vars.gCommPort,
+                QStringLiteral("not a port number from 1 to 6. The port stays closed; "
+                               "choose one from the \"Serial Port\" menu."));
+    MSComm1->setSettings(vars.gSetting);
+    const bool lineSettingsUsable = parseLineSettings(vars.gSetting).has_value();
+    if (!lineSettingsUsable)
+        problem("Setting", vars.gSetting,
+                QStringLiteral("not line settings such as 9600,n,8,2. The port stays closed; "
+                               "choose them from the \"Baud Rate\" and \"Data Format\" menus."));
     MSComm1->setInputMode(1);
-    MSComm1->setPortOpen(true);
+    UpdateMenuChecks();
+
+    QString detail;
+    if (port && lineSettingsUsable && !MSComm1->setPortOpen(true)) {
+        const QString device = MSComm1->portDevice(*port);
+        problem("CommPort", vars.gCommPort,
+                QStringLiteral("COM%1 (%2) could not be opened. %3 The port stays closed; "
+                               "choose a port from the \"Serial Port\" menu.")
+                    .arg(*port).arg(device, portFailureAdvice()));
+        detail = MSComm1->lastError();
+    }
+    if (!problems.isEmpty()) {
+        showMessage({QMessageBox::Warning, QStringLiteral("KORVANE"),
+                     QStringLiteral("Some settings in %1 could not be used.")
+                         .arg(QDir::toNativeSeparators(ini.path())),
+                     problems.join(QStringLiteral("\n\n")), detail});
+    }
 }
 
 void frmMain::Form_Unload()
@@ -219,6 +413,15 @@ void frmMain::Form_Unload()
     if (unloaded_)
         return;
     unloaded_ = true;
+    // The slave address is stored as it was read, not as selected now;
+    // only a stored value that could not be used is replaced by the
+    // selection, so that its warning does not return at every start.
+    QString slaveId = vars.gSlaveID;
+    if (slaveIdUnusable_ && ListIndex() >= 0)
+        slaveId = QString::number(ListIndex() + 1);
+    ini.WriteINI(QStringLiteral("Settings"), QStringLiteral("CommPort"), vars.gCommPort);
+    ini.WriteINI(QStringLiteral("Settings"), QStringLiteral("Setting"), vars.gSetting);
+    ini.WriteINI(QStringLiteral("Settings"), QStringLiteral("SlaveID"), slaveId);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)

@@ -13,10 +13,12 @@
 #include <functional>
 #include <optional>
 
+class QAction;
 class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QTimer;
 
@@ -59,7 +61,13 @@ public:
     void cmdWReg_Click();
     void cmdASCII_Click();
     void cmdOutput_Click(int Index);
+    void mnuCOM_Click(int Index);
+    void mnuBR_Click(int Index);
+    void mnuDF_Click(int Index);
     void Timer1_Timer();
+
+    /// Sets the menus' check marks from gCommPort and gSetting.
+    void UpdateMenuChecks();
 
     /// The list's selected index, -1 when none is selected or the operator
     /// has typed into the list's text field since choosing an entry.
@@ -83,11 +91,21 @@ public:
     QComboBox *cboSlave;
     QTimer *Timer1;
 
+    QMenu *mnuPort, *mnuBaud, *mnuFormat;
+    std::array<QAction *, 7> mnuCOM{}; ///< indices 1..6 (COM1..COM6); [0] unused
+    std::array<QAction *, 3> mnuBR{};  ///< 4800, 9600, 19200 bps
+    std::array<QAction *, 3> mnuDF{};  ///< 8N2, 8E1, 8O1
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void buildControls();
+    void buildMenus();
+    /// Opens the port; on failure shows "Com Port Error" and leaves it closed.
+    void openPortOrWarn();
+    /// Text for an open that failed: which device and why.
+    QString portFailureAdvice() const;
     void setTabOrder();
     void ShowCounterValue();
     /// Runs the exchange for the request in TxBuf. std::nullopt when the
@@ -99,6 +117,7 @@ private:
     bool busy_ = false;
     bool slaveTyped_ = false;
     bool unloaded_ = false;
+    bool slaveIdUnusable_ = false; ///< the stored SlaveID could not be used
 };
 
 } // namespace korvane
