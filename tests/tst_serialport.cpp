@@ -1,4 +1,679 @@
+// The serial-port component on a real device: line-settings text, opening
+// and configuring, bytes out and in, the input buffer, and closing itself
+// on a hang-up. Every device is a pseudo-terminal made by openpty(); the
+// test holds both ends, so it sees what left the port and can feed it.
+
+#include "serial/LineSettings.h"
+#include "serial/QtSerialComponent.h"
+
+#include <QDeadlineTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QScopeGuard>
+#include <QSocketNotifier>
 #include <QTest>
-class Test_serialport : public QObject { Q_OBJECT };
-QTEST_APPLESS_MAIN(Test_serialport)
+
+#include <memory>
+
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+using namespace korvane;
+
+namespace {
+
+/// One pseudo-terminal pair. The component opens the slave by its path; the
+/// test writes and reads the master (the "device" side). The test keeps its
+/// own slave descriptor open, in raw mode, so that bytes written on the
+/// master can wait in the slave's input queue while the port is closed, and
+/// so that the queue can be measured (FIONREAD) without taking bytes from it.
+class Pty {
+public:
+    Pty()
+    {
+        char name[256] = {};
+        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+            return;
+        termios tio{};
+        ::tcgetattr(slave_, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(slave_, TCSANOW, &tio);
+        path_ = QString::fromLocal8Bit(name);
+    }
+    ~Pty()
+    {
+        hangUp();
+        if (slave_ >= 0)
+            ::close(slave_);
+    }
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+
+    bool isValid() const { return master_ >= 0 && !path_.isEmpty(); }
+    QString path() const { return path_; }
+
+    /// The device sends these bytes towards the port.
+    bool send(const QByteArray &bytes)
+    {
+        return ::write(master_, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+    /// Whether bytes from the port are waiting on the device side (no wait).
+    bool hasReceived() const
+    {
+        pollfd p{master_, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+    }
+    /// One read(2) on the device side: whatever the port has sent so far.
+    QByteArray receiveOnce()
+    {
+        if (!hasReceived())
+            return {};
+        char buf[4096];
+        const ssize_t n = ::read(master_, buf, sizeof buf);
+        return n > 0 ? QByteArray(buf, qsizetype(n)) : QByteArray();
+    }
+    /// Bytes waiting in the slave's input queue in the kernel, not yet read
+    /// by anybody.
+    int queuedForPort() const
+    {
+        int n = -1;
+        ::ioctl(slave_, FIONREAD, &n);
+        return n;
+    }
+    /// Waits, without running the event loop, until at least n bytes wait
+    /// in the slave's input queue.
+    bool waitQueuedForPort(int n) const
+    {
+        const QDeadlineTimer deadline(5000);
+        while (queuedForPort() < n) {
+            if (deadline.hasExpired())
+                return false;
+            pollfd p{slave_, POLLIN, 0};
+            ::poll(&p, 1, 10);
+            if (queuedForPort() < n) {
+                const timespec nap{0, 1000 * 1000};
+                ::nanosleep(&nap, nullptr);
+            }
+        }
+        return true;
+    }
+    /// The device goes away: the master side closes, the slave hangs up.
+    void hangUp()
+    {
+        if (master_ >= 0)
+            ::close(master_);
+        master_ = -1;
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    QString path_;
+};
+
+QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
+
+QByteArray pattern(int size)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        out[i] = char((i * 7 + i / 256) & 0xFF);
+    return out;
+}
+
+void outputAll(SerialComponent &port, const QByteArray &frame)
+{
+    for (char b : frame)
+        port.Output(b);
+}
+
+const char *rowName(const QString &text)
+{
+    static QByteArray keep;
+    keep = text.isEmpty() ? QByteArray("<empty>") : ('"' + text.toLatin1() + '"');
+    return keep.constData();
+}
+
+} // namespace
+
+class Test_serialport : public QObject {
+    Q_OBJECT
+
+    /// A component whose port 1 is a fresh pty, opened with settings.
+    struct Opened {
+        std::unique_ptr<Pty> pty = std::make_unique<Pty>();
+        std::unique_ptr<QtSerialComponent> port = std::make_unique<QtSerialComponent>();
+    };
+    static bool openOnPty(Opened &o, const QString &settings = QStringLiteral("9600,n,8,2"))
+    {
+        if (!o.pty->isValid())
+            return false;
+        o.port->setPortDevice(1, o.pty->path());
+        o.port->setCommPort(1);
+        o.port->setSettings(settings);
+        o.port->setInputMode(1);
+        return o.port->setPortOpen(true);
+    }
+
+private slots:
+    void parsesLineSettings_data();
+    void parsesLineSettings();
+    void portNumbersMapToDevices();
+
+    void openAppliesTheSettings_data();
+    void openAppliesTheSettings();
+    void opensTheDeviceOfTheChosenPort();
+    void refusedSettingsKeepThePortClosed_data();
+    void refusedSettingsKeepThePortClosed();
+    void missingDeviceFailsToOpen();
+
+    void outputLeavesUnchangedInOneWrite_data();
+    void outputLeavesUnchangedInOneWrite();
+    void closingDropsUnsentOutput();
+
+    void inputReturnsArrivedBytesInOrder();
+    void inputBufferKeepsTheFirst1024Bytes();
+    void discardInputDropsWaitingBytes_data();
+    void discardInputDropsWaitingBytes();
+    void openStartsWithEmptyInput_data();
+    void openStartsWithEmptyInput();
+    void readNotificationWithNothingToReadKeepsPortOpen();
+
+    void hangUpClosesThePortOnce();
+};
+
+// --- Line-settings text ----------------------------------------------------
+
+void Test_serialport::parsesLineSettings_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<QSerialPort::Parity>("parity");
+    QTest::addColumn<QSerialPort::DataBits>("dataBits");
+    QTest::addColumn<QSerialPort::StopBits>("stopBits");
+
+    const auto ok = [](const QString &text, int baud, QSerialPort::Parity p,
+                       QSerialPort::DataBits d, QSerialPort::StopBits s) {
+        QTest::newRow(rowName(text)) << text << true << baud << p << d << s;
+    };
+    const auto refused = [](const QString &text) {
+        QTest::newRow(rowName(text)) << text << false << 0 << QSerialPort::NoParity
+                                     << QSerialPort::Data8 << QSerialPort::OneStop;
+    };
+
+    ok("9600,n,8,2", 9600, QSerialPort::NoParity, QSerialPort::Data8, QSerialPort::TwoStop);
+    ok("19200,E,8,1", 19200, QSerialPort::EvenParity, QSerialPort::Data8, QSerialPort::OneStop);
+    ok("4800,o,7,1.5", 4800, QSerialPort::OddParity, QSerialPort::Data7,
+       QSerialPort::OneAndHalfStop);
+    ok("9600,O,8,1", 9600, QSerialPort::OddParity, QSerialPort::Data8, QSerialPort::OneStop);
+    ok(" 9600 , n , 8 , 1 ", 9600, QSerialPort::NoParity, QSerialPort::Data8,
+       QSerialPort::OneStop);
+    ok("115200,N,8,1", 115200, QSerialPort::NoParity, QSerialPort::Data8, QSerialPort::OneStop);
+    ok("1200,m,5,1", 1200, QSerialPort::MarkParity, QSerialPort::Data5, QSerialPort::OneStop);
+    ok("300,S,6,2", 300, QSerialPort::SpaceParity, QSerialPort::Data6, QSerialPort::TwoStop);
+    ok("110,e,7,2", 110, QSerialPort::EvenParity, QSerialPort::Data7, QSerialPort::TwoStop);
+
+    refused("");
+    refused("9600");
+    refused("9600,n,8");
+    refused("9600,n,8,2,1");
+    refused("9600,n,8,1,");
+    refused("9600;n;8;1");
+    refused("9600,x,8,1");
+    refused("9600,,8,1");
+    refused("9600,ne,8,1");
+    refused("9600,n,9,1");
+    refused("9600,n,4,1");
+    refused("9600,n,,1");
+    refused("9600,n,8,3");
+    refused("9600,n,8,0");
+    refused("9600,n,8,");
+    refused("abc,n,8,1");
+    refused(",n,8,1");
+    refused("96 00,n,8,1");
+    refused("9600.5,n,8,1");
+    refused("-9600,n,8,1");
+    refused("0,n,8,1");
+    refused("99999999999,n,8,1");
+}
+
+void Test_serialport::parsesLineSettings()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, accepted);
+
+    const auto parsed = parseLineSettings(text);
+    QCOMPARE(parsed.has_value(), accepted);
+    if (!accepted)
+        return;
+    QFETCH(int, baud);
+    QFETCH(QSerialPort::Parity, parity);
+    QFETCH(QSerialPort::DataBits, dataBits);
+    QFETCH(QSerialPort::StopBits, stopBits);
+    QCOMPARE(parsed->baudRate, baud);
+    QCOMPARE(parsed->parity, parity);
+    QCOMPARE(parsed->dataBits, dataBits);
+    QCOMPARE(parsed->stopBits, stopBits);
+}
+
+void Test_serialport::portNumbersMapToDevices()
+{
+#ifdef Q_OS_WIN
+    QCOMPARE(SerialComponent::defaultPortDevice(1), QStringLiteral("COM1"));
+    QCOMPARE(SerialComponent::defaultPortDevice(6), QStringLiteral("COM6"));
+#else
+    QCOMPARE(SerialComponent::defaultPortDevice(1), QStringLiteral("/dev/ttyS0"));
+    QCOMPARE(SerialComponent::defaultPortDevice(6), QStringLiteral("/dev/ttyS5"));
+#endif
+    QtSerialComponent port;
+    port.setPortDevice(2, QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(port.portDevice(2), QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(port.portDevice(3), SerialComponent::defaultPortDevice(3));
+    port.setPortDevice(2, QString());
+    QCOMPARE(port.portDevice(2), SerialComponent::defaultPortDevice(2));
+}
+
+// --- Opening -----------------------------------------------------------------
+
+void Test_serialport::openAppliesTheSettings_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<QSerialPort::Parity>("parity");
+    QTest::addColumn<QSerialPort::StopBits>("stopBits");
+
+    QTest::newRow("19200,e,8,1") << "19200,e,8,1" << 19200 << QSerialPort::EvenParity
+                                 << QSerialPort::OneStop;
+    QTest::newRow("9600,n,8,2") << "9600,n,8,2" << 9600 << QSerialPort::NoParity
+                                << QSerialPort::TwoStop;
+    QTest::newRow("4800,O,8,1") << "4800,O,8,1" << 4800 << QSerialPort::OddParity
+                                << QSerialPort::OneStop;
+}
+
+void Test_serialport::openAppliesTheSettings()
+{
+    QFETCH(QString, settings);
+    QFETCH(int, baud);
+    QFETCH(QSerialPort::Parity, parity);
+    QFETCH(QSerialPort::StopBits, stopBits);
+
+    // Opened first with other settings, then closed and reconfigured, as
+    // the menus do: the second open must apply the new text.
+    Opened o;
+    QVERIFY(openOnPty(o, QStringLiteral("1200,s,7,2")));
+    QCOMPARE(o.port->port().parity(), QSerialPort::SpaceParity);
+    QCOMPARE(o.port->port().dataBits(), QSerialPort::Data7);
+    QVERIFY(o.port->setPortOpen(false));
+    QVERIFY(!o.port->PortOpen());
+
+    o.port->setSettings(settings);
+    QVERIFY2(o.port->setPortOpen(true), qPrintable(o.port->lastError()));
+    QVERIFY(o.port->PortOpen());
+    QCOMPARE(o.port->Settings(), settings);
+    QCOMPARE(o.port->port().baudRate(), baud);
+    QCOMPARE(o.port->port().parity(), parity);
+    QCOMPARE(o.port->port().dataBits(), QSerialPort::Data8);
+    QCOMPARE(o.port->port().stopBits(), stopBits);
+    QCOMPARE(o.port->port().flowControl(), QSerialPort::NoFlowControl);
+    QVERIFY(o.port->lastError().isEmpty());
+}
+
+void Test_serialport::opensTheDeviceOfTheChosenPort()
+{
+    Pty one, three;
+    QVERIFY(one.isValid() && three.isValid());
+    QtSerialComponent port;
+    port.setPortDevice(1, one.path());
+    port.setPortDevice(3, three.path());
+    port.setCommPort(3);
+    port.setSettings(QStringLiteral("9600,n,8,2"));
+    QVERIFY2(port.setPortOpen(true), qPrintable(port.lastError()));
+
+    port.Output(char(0x5A));
+    QTRY_VERIFY(three.hasReceived());
+    QCOMPARE(three.receiveOnce(), bytes({0x5A}));
+    QVERIFY(!one.hasReceived());
+
+    // Another port number while closed: the next open takes its device.
+    QVERIFY(port.setPortOpen(false));
+    port.setCommPort(1);
+    QVERIFY2(port.setPortOpen(true), qPrintable(port.lastError()));
+    port.Output(char(0xA5));
+    QTRY_VERIFY(one.hasReceived());
+    QCOMPARE(one.receiveOnce(), bytes({0xA5}));
+    QVERIFY(!three.hasReceived());
+}
+
+void Test_serialport::refusedSettingsKeepThePortClosed_data()
+{
+    QTest::addColumn<QString>("settings");
+    for (const char *text : {"", "9600", "9600,x,8,1", "9600,n,9,1", "9600,n,8,3", "0,n,8,1",
+                             "9600,n,8,2,1"})
+        QTest::newRow(rowName(QString::fromLatin1(text))) << QString::fromLatin1(text);
+}
+
+void Test_serialport::refusedSettingsKeepThePortClosed()
+{
+    QFETCH(QString, settings);
+    Opened o;
+    QVERIFY(!openOnPty(o, settings));
+    QVERIFY(!o.port->PortOpen());
+    QVERIFY2(o.port->lastError().contains(o.pty->path()), qPrintable(o.port->lastError()));
+    if (!settings.isEmpty())
+        QVERIFY2(o.port->lastError().contains(settings), qPrintable(o.port->lastError()));
+
+    // Good settings open the same device afterwards.
+    o.port->setSettings(QStringLiteral("9600,n,8,2"));
+    QVERIFY2(o.port->setPortOpen(true), qPrintable(o.port->lastError()));
+    QVERIFY(o.port->lastError().isEmpty());
+}
+
+void Test_serialport::missingDeviceFailsToOpen()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString missing = dir.filePath(QStringLiteral("no-such-tty"));
+
+    QtSerialComponent port;
+    port.setPortDevice(1, missing);
+    port.setCommPort(1);
+    port.setSettings(QStringLiteral("9600,n,8,2"));
+    QVERIFY(!port.setPortOpen(true));
+    QVERIFY(!port.PortOpen());
+    QVERIFY2(port.lastError().contains(missing), qPrintable(port.lastError()));
+
+    // Pointed at an existing device, the same component opens.
+    Pty pty;
+    QVERIFY(pty.isValid());
+    port.setPortDevice(1, pty.path());
+    QVERIFY2(port.setPortOpen(true), qPrintable(port.lastError()));
+    QVERIFY(port.PortOpen());
+    QVERIFY(port.lastError().isEmpty());
+}
+
+// --- Bytes out ---------------------------------------------------------------
+
+void Test_serialport::outputLeavesUnchangedInOneWrite_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::newRow("00") << bytes({0x00});
+    QTest::newRow("FF") << bytes({0xFF});
+    QTest::newRow("01 03 00 00 00 02 C4 0B") << bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B});
+    // Bytes a terminal would translate or act on (newline, carriage return,
+    // XON/XOFF, interrupt, delete) must leave as they are.
+    QTest::newRow("0A 0D 11 13 03 7F 1A 04") << bytes({0x0A, 0x0D, 0x11, 0x13, 0x03, 0x7F, 0x1A, 0x04});
+}
+
+void Test_serialport::outputLeavesUnchangedInOneWrite()
+{
+    QFETCH(QByteArray, frame);
+    Opened o;
+    QVERIFY2(openOnPty(o), qPrintable(o.port->lastError()));
+
+    outputAll(*o.port, frame);
+    QTRY_VERIFY(o.pty->hasReceived());
+    // The first read on the device side already holds the whole frame: the
+    // bytes did not leave in pieces spread over event-loop passes.
+    QCOMPARE(o.pty->receiveOnce(), frame);
+    QVERIFY(!o.pty->hasReceived());
+
+    // The next request goes out on its own, just as whole.
+    outputAll(*o.port, frame);
+    QTRY_VERIFY(o.pty->hasReceived());
+    QCOMPARE(o.pty->receiveOnce(), frame);
+}
+
+void Test_serialport::closingDropsUnsentOutput()
+{
+    Opened o;
+    QVERIFY2(openOnPty(o), qPrintable(o.port->lastError()));
+
+    outputAll(*o.port, bytes({0xAA, 0xBB}));
+    QVERIFY(o.port->setPortOpen(false));
+    QVERIFY(o.port->setPortOpen(true));
+    const QByteArray frame = bytes({0x01, 0x05, 0x00, 0x10, 0xFF, 0x00, 0x8D, 0xFF});
+    outputAll(*o.port, frame);
+    QTRY_VERIFY(o.pty->hasReceived());
+    QCOMPARE(o.pty->receiveOnce(), frame);
+}
+
+// --- Bytes in ----------------------------------------------------------------
+
+void Test_serialport::inputReturnsArrivedBytesInOrder()
+{
+    Opened o;
+    QVERIFY2(openOnPty(o), qPrintable(o.port->lastError()));
+    QCOMPARE(o.port->InBufferCount(), 0);
+    QCOMPARE(o.port->Input(), QByteArray());
+
+    // A reply in two pieces, with bytes a terminal would act on.
+    const QByteArray first = bytes({0x01, 0x03, 0x04, 0x00, 0x0A, 0x0D, 0x13});
+    const QByteArray second = bytes({0x11, 0x03, 0x7F, 0xFF, 0x00});
+    QVERIFY(o.pty->send(first));
+    QTRY_COMPARE(o.port->InBufferCount(), int(first.size()));
+    QVERIFY(o.pty->send(second));
+    QTRY_COMPARE(o.port->InBufferCount(), int(first.size() + second.size()));
+
+    QCOMPARE(o.port->Input(), first + second);
+    QCOMPARE(o.port->InBufferCount(), 0);
+    QCOMPARE(o.port->Input(), QByteArray());
+
+    // What arrives afterwards is returned on its own.
+    QVERIFY(o.pty->send(bytes({0x3A, 0x30})));
+    QTRY_COMPARE(o.port->InBufferCount(), 2);
+    QCOMPARE(o.port->Input(), bytes({0x3A, 0x30}));
+}
+
+void Test_serialport::inputBufferKeepsTheFirst1024Bytes()
+{
+    Opened o;
+    QVERIFY2(openOnPty(o), qPrintable(o.port->lastError()));
+    int most = 0;
+    connect(&o.port->port(), &QSerialPort::readyRead, this,
+            [&] { most = qMax(most, o.port->InBufferCount()); });
+
+    const QByteArray flood = pattern(2000);
+    QVERIFY(o.pty->send(flood));
+    // Everything left the kernel's queue and the buffer holds its limit.
+    QTRY_VERIFY(o.pty->queuedForPort() == 0 && o.port->InBufferCount() == SerialComponent::InBufferSize);
+    QVERIFY(most > 0);
+    QVERIFY(most <= SerialComponent::InBufferSize);
+    QCOMPARE(o.port->Input(), flood.left(SerialComponent::InBufferSize));
+    QCOMPARE(o.port->InBufferCount(), 0);
+
+    // The bytes beyond the limit are gone, not held back somewhere.
+    const QByteArray fresh = bytes({0x01, 0x03, 0x02, 0x00, 0x07});
+    QVERIFY(o.pty->send(fresh));
+    QTRY_COMPARE(o.port->InBufferCount(), int(fresh.size()));
+    QCOMPARE(o.port->Input(), fresh);
+}
+
+void Test_serialport::discardInputDropsWaitingBytes_data()
+{
+    QTest::addColumn<QByteArray>("received");  // taken in by the port
+    QTest::addColumn<QByteArray>("inKernel");  // still in the driver's queue
+    QTest::newRow("taken in") << bytes({0x01, 0x03, 0x04}) << QByteArray();
+    QTest::newRow("in the driver") << QByteArray() << bytes({0x07, 0x08, 0x09, 0x0A});
+    QTest::newRow("both") << bytes({0x01, 0x03}) << bytes({0x05, 0x06, 0x00, 0xFF});
+}
+
+void Test_serialport::discardInputDropsWaitingBytes()
+{
+    QFETCH(QByteArray, received);
+    QFETCH(QByteArray, inKernel);
+    Opened o;
+    QVERIFY2(openOnPty(o), qPrintable(o.port->lastError()));
+
+    if (!received.isEmpty()) {
+        QVERIFY(o.pty->send(received));
+        QTRY_COMPARE(o.port->InBufferCount(), int(received.size()));
+        QCOMPARE(o.pty->queuedForPort(), 0);
+    }
+    if (!inKernel.isEmpty()) {
+        // No event processing from here to DiscardInput: the bytes stay in
+        // the kernel's queue.
+        QVERIFY(o.pty->send(inKernel));
+        QVERIFY(o.pty->waitQueuedForPort(int(inKernel.size())));
+    }
+
+    o.port->DiscardInput();
+    QCOMPARE(o.port->InBufferCount(), 0);
+    QCOMPARE(o.pty->queuedForPort(), 0);
+
+    const QByteArray fresh = bytes({0x01, 0x03, 0x04, 0x00, 0x00, 0x00, 0x05, 0x3A, 0x30});
+    QVERIFY(o.pty->send(fresh));
+    QTRY_COMPARE(o.port->InBufferCount(), int(fresh.size()));
+    QCOMPARE(o.port->Input(), fresh);
+    QVERIFY(o.port->PortOpen());
+}
+
+void Test_serialport::openStartsWithEmptyInput_data()
+{
+    QTest::addColumn<bool>("duringEarlierSession");
+    QTest::newRow("sent before the first open") << false;
+    QTest::newRow("left from the previous session") << true;
+}
+
+void Test_serialport::openStartsWithEmptyInput()
+{
+    QFETCH(bool, duringEarlierSession);
+    Opened o;
+    QVERIFY(o.pty->isValid());
+
+    const QByteArray stale = bytes({0xDE, 0xAD, 0xBE, 0xEF});
+    if (duringEarlierSession) {
+        QVERIFY2(openOnPty(o), qPrintable(o.port->lastError()));
+        QVERIFY(o.pty->send(stale));
+        QTRY_COMPARE(o.port->InBufferCount(), int(stale.size()));
+        QVERIFY(o.port->setPortOpen(false));
+        // More arrives while the port is closed.
+        QVERIFY(o.pty->send(stale));
+        QVERIFY(o.pty->waitQueuedForPort(int(stale.size())));
+        QVERIFY(o.port->setPortOpen(true));
+    } else {
+        QVERIFY(o.pty->send(stale));
+        QVERIFY(o.pty->waitQueuedForPort(int(stale.size())));
+        QVERIFY2(openOnPty(o), qPrintable(o.port->lastError()));
+    }
+    QCOMPARE(o.port->InBufferCount(), 0);
+    QCOMPARE(o.pty->queuedForPort(), 0);
+
+    const QByteArray fresh = bytes({0x01, 0x10, 0x00, 0x00, 0x00, 0x03, 0x80, 0x08});
+    QVERIFY(o.pty->send(fresh));
+    QTRY_COMPARE(o.port->InBufferCount(), int(fresh.size()));
+    QCOMPARE(o.port->Input(), fresh);
+}
+
+void Test_serialport::readNotificationWithNothingToReadKeepsPortOpen()
+{
+    // Bytes are readable when the event loop polls, but a handler that runs
+    // earlier in the same pass discards them (in the window: a click, which
+    // arrives through the display connection's descriptor, starts a request
+    // and the request drops stale input). The port's read then finds
+    // nothing, which is no reason to close the port.
+    int pipeFds[2];
+    QVERIFY(::pipe(pipeFds) == 0);
+    const auto closePipe = qScopeGuard([&] {
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+    });
+    // Made before the port opens, so it comes first in the event loop's pass.
+    QSocketNotifier click(pipeFds[0], QSocketNotifier::Read);
+
+    Opened o;
+    QVERIFY2(openOnPty(o), qPrintable(o.port->lastError()));
+    QSignalSpy closed(o.port.get(), &SerialComponent::closedOnError);
+    QSignalSpy arrived(&o.port->port(), &QSerialPort::readyRead);
+
+    QVERIFY(o.pty->send(bytes({0x01, 0x02, 0x03})));
+    QVERIFY(o.pty->waitQueuedForPort(3));
+    bool discarded = false;
+    connect(&click, &QSocketNotifier::activated, this, [&] {
+        click.setEnabled(false);
+        o.port->DiscardInput();
+        discarded = true;
+    });
+    QVERIFY(::write(pipeFds[1], "x", 1) == 1);
+    QTRY_VERIFY(discarded);
+    if (arrived.count() > 0)
+        QSKIP("This event dispatcher let the port read before the discarding handler ran");
+
+    QVERIFY2(o.port->PortOpen(), qPrintable(o.port->lastError()));
+    QCOMPARE(closed.count(), 0);
+    QCOMPARE(o.port->InBufferCount(), 0);
+    // And it still receives.
+    const QByteArray fresh = bytes({0x01, 0x03, 0x02, 0x00, 0x05, 0x78, 0x47});
+    QVERIFY(o.pty->send(fresh));
+    QTRY_COMPARE(o.port->InBufferCount(), int(fresh.size()));
+    QCOMPARE(o.port->Input(), fresh);
+    QVERIFY(o.port->PortOpen());
+    QCOMPARE(closed.count(), 0);
+}
+
+// --- Hang-up -----------------------------------------------------------------
+
+void Test_serialport::hangUpClosesThePortOnce()
+{
+    Opened o;
+    QVERIFY2(openOnPty(o), qPrintable(o.port->lastError()));
+    QSignalSpy closed(o.port.get(), &SerialComponent::closedOnError);
+    QSignalSpy errors(&o.port->port(), &QSerialPort::errorOccurred);
+    const QString firstDevice = o.pty->path();
+
+    // A reply arrived just before the device went away.
+    QVERIFY(o.pty->send(bytes({0x01, 0x83, 0x02})));
+    QTRY_COMPARE(o.port->InBufferCount(), 3);
+
+    o.pty->hangUp();
+    QTRY_VERIFY(!o.port->PortOpen());
+    QCOMPARE(closed.count(), 1);
+    QVERIFY2(closed.at(0).at(0).toString().contains(firstDevice),
+             qPrintable(closed.at(0).at(0).toString()));
+    QCOMPARE(o.port->lastError(), closed.at(0).at(0).toString());
+
+    // Give a repeating error the chance to show itself.
+    QTest::qWait(50);
+    QCOMPARE(closed.count(), 1);
+    int readErrors = 0;
+    for (const auto &e : errors) {
+        const auto code = e.at(0).value<QSerialPort::SerialPortError>();
+        if (code == QSerialPort::ReadError || code == QSerialPort::ResourceError)
+            ++readErrors;
+    }
+    QCOMPARE(readErrors, 1);
+    QVERIFY(!o.port->PortOpen());
+
+    // A new device for the same port number: the component opens it and
+    // works as before, with nothing left over from the old one.
+    auto fresh = std::make_unique<Pty>();
+    QVERIFY(fresh->isValid());
+    o.port->setPortDevice(1, fresh->path());
+    QVERIFY2(o.port->setPortOpen(true), qPrintable(o.port->lastError()));
+    QVERIFY(o.port->PortOpen());
+    QVERIFY(o.port->lastError().isEmpty());
+    QCOMPARE(o.port->InBufferCount(), 0);
+
+    const QByteArray request = bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B});
+    outputAll(*o.port, request);
+    QTRY_VERIFY(fresh->hasReceived());
+    QCOMPARE(fresh->receiveOnce(), request);
+    const QByteArray reply = bytes({0x01, 0x03, 0x04, 0x00, 0x00, 0x00, 0x05, 0x3A, 0x30});
+    QVERIFY(fresh->send(reply));
+    QTRY_COMPARE(o.port->InBufferCount(), int(reply.size()));
+    QCOMPARE(o.port->Input(), reply);
+    QCOMPARE(closed.count(), 1);
+}
+
+QTEST_GUILESS_MAIN(Test_serialport)
 #include "tst_serialport.moc"

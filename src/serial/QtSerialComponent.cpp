@@ -4,6 +4,12 @@
 
 #include <QMetaObject>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+#endif
+
 namespace korvane {
 
 QtSerialComponent::QtSerialComponent(QObject *parent)
@@ -27,8 +33,7 @@ QString QtSerialComponent::lastError() const { return lastError_; }
 bool QtSerialComponent::setPortOpen(bool open)
 {
     if (!open) {
-        port_.close();
-        pendingOutput_.clear();
+        closePort();
         inBuffer_.clear();
         return true;
     }
@@ -55,6 +60,7 @@ bool QtSerialComponent::setPortOpen(bool open)
         lastError_ = QStringLiteral("%1: %2").arg(device, port_.errorString());
         return false;
     }
+    openDevice_ = device;
     // Old input of the device does not belong to anything we send.
     port_.clear(QSerialPort::Input);
     inBuffer_.clear();
@@ -86,7 +92,14 @@ void QtSerialComponent::flushOutput()
 
 void QtSerialComponent::readIncoming()
 {
-    const QByteArray data = port_.readAll();
+    // Reading also re-arms Qt's read notification if a failed read had
+    // switched it off.
+    if (port_.isOpen())
+        keepIncoming(port_.readAll());
+}
+
+void QtSerialComponent::keepIncoming(const QByteArray &data)
+{
     const qsizetype room = InBufferSize - inBuffer_.size();
     if (room > 0)
         inBuffer_.append(data.left(room));
@@ -113,17 +126,71 @@ void QtSerialComponent::DiscardInput()
     }
 }
 
+void QtSerialComponent::closePort()
+{
+    if (port_.isOpen())
+        port_.close();
+    pendingOutput_.clear();
+}
+
 void QtSerialComponent::onError(QSerialPort::SerialPortError error)
 {
     if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
         return;
     if (!port_.isOpen())
         return;
+    QString reason;
+    if (!deviceFailed(&reason)) {
+        // No hang-up: the read found nothing because the bytes that made
+        // the port readable were discarded between the event loop's poll
+        // and the read (DiscardInput from a handler earlier in the same
+        // pass). Keep the port open and reading.
+        port_.clearError();
+        readIncoming();
+        return;
+    }
     // A hang-up repeats the error in a tight loop until the port is closed.
-    lastError_ = QStringLiteral("%1: %2").arg(port_.portName(), port_.errorString());
-    port_.close();
-    pendingOutput_.clear();
+    lastError_ = QStringLiteral("%1: %2").arg(openDevice_, reason);
+    closePort();
     emit closedOnError(lastError_);
+}
+
+bool QtSerialComponent::deviceFailed(QString *reason)
+{
+    *reason = port_.errorString();
+#ifdef Q_OS_UNIX
+    const int fd = int(port_.handle());
+    pollfd p{fd, POLLIN, 0};
+    int ready;
+    do
+        ready = ::poll(&p, 1, 0);
+    while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        return true;
+    if (p.revents & POLLHUP) {
+        *reason = QStringLiteral("the device hung up (disconnected)");
+        return true;
+    }
+    if (p.revents & (POLLERR | POLLNVAL))
+        return true;
+    if (ready == 0)
+        return false;  // nothing to read, and no hang-up
+    // Readable again (bytes arrived after the failed read): read them here.
+    // If this read fails too, the device is broken.
+    readIncoming();
+    char buf[512];
+    ssize_t n;
+    do
+        n = ::read(fd, buf, sizeof buf);
+    while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        keepIncoming(QByteArray(buf, qsizetype(n)));
+        return false;
+    }
+    return !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+#else
+    return true;
+#endif
 }
 
 } // namespace korvane

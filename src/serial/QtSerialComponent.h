@@ -35,7 +35,10 @@ public:
 private:
     void flushOutput();
     void readIncoming();
+    void keepIncoming(const QByteArray &data);
     void onError(QSerialPort::SerialPortError error);
+    bool deviceFailed(QString *reason);
+    void closePort();
 
     QSerialPort port_;
     int commPort_ = 1;
@@ -44,6 +47,7 @@ private:
     QByteArray pendingOutput_;
     bool flushScheduled_ = false;
     QByteArray inBuffer_;
+    QString openDevice_;  // the device path the port was opened with
     QString lastError_;
 };
 

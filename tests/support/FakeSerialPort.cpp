@@ -1,5 +1,7 @@
 #include "FakeSerialPort.h"
 
+#include "serial/LineSettings.h"
+
 namespace korvane::test {
 
 void FakeSerialPort::followTicks(QTimer *timer)
@@ -27,6 +29,10 @@ bool FakeSerialPort::setPortOpen(bool open)
         return true;
     }
     ++openCount;
+    if (!parseLineSettings(settings_)) {
+        lastError_ = QStringLiteral("%1: the line settings \"%2\" are not accepted").arg(portDevice(commPort_), settings_);
+        return false;
+    }
     if (failOpen) {
         lastError_ = QStringLiteral("%1: No such file or directory").arg(portDevice(commPort_));
         return false;
