@@ -2,6 +2,7 @@
 
 #include "serial/QtSerialComponent.h"
 #include "settings/modINI.h"
+#include "ui/CloseOnSignal.h"
 #include "ui/frmMain.h"
 
 #include <QApplication>
@@ -15,7 +16,8 @@ int main(int argc, char *argv[])
 
     korvane::QtSerialComponent port;
     korvane::frmMain window(&port, korvane::modINI::path());
-    window.Form_Load();
+    korvane::closeOnTerminationSignals(&window);
     window.show();
+    window.Form_Load();
     return app.exec();
 }
