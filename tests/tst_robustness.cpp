@@ -16,6 +16,13 @@ using namespace korvane;
 using namespace korvane::test;
 
 namespace {
+// A byte array of a literal with embedded NUL bytes (without its final NUL).
+template <std::size_t N>
+QByteArray bytes(const char (&literal)[N])
+{
+    return QByteArray(literal, N - 1);
+}
+
 const QString S = QStringLiteral("Settings");
 
 // What the file must hold after an exit that writes the three keys as they
@@ -50,10 +57,10 @@ private slots:
         QByteArray big = "[Settings]\r\nCommPort=1\r\nSetting=9600,n,8,2\r\nSlaveID=3\r\n";
         big += QByteArray(50 * 1024 * 1024, 'x');
         QTest::newRow("random bytes") << random << false;
-        QTest::newRow("NUL bytes inside the keys") << QByteArray("[Settings]\r\nCommPort=1\0" "9\r\nSetting=9600,n,8,2\r\nSlaveID=\0\r\n", 56) << true;
+        QTest::newRow("NUL bytes inside the keys") << bytes("[Settings]\r\nCommPort=1\0" "9\r\nSetting=9600,n,8,2\r\nSlaveID=\0\r\n") << true;
         QTest::newRow("a line of a megabyte before the keys") << "[Settings]\r\n" + QByteArray(1 << 20, 'a') + "\r\nCommPort=1\r\n" << false;
         QTest::newRow("50 MB file, keys at its start") << big << true;
-        QTest::newRow("UTF-16 mark followed by junk") << QByteArray("\xff\xfe[\0S\0\x00\xd8\r\0\n\0", 14) << false;
+        QTest::newRow("UTF-16 mark followed by junk") << bytes("\xff\xfe[\0S\0\x00\xd8\r\0\n\0") << false;
         QTest::newRow("only a section header") << QByteArray("[Settings]") << false;
         QTest::newRow("binary junk after good keys") << "[Settings]\nCommPort=2\nSetting=19200,e,8,1\nSlaveID=9\n" + random.left(4096) << true;
     }
