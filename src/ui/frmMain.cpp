@@ -267,38 +267,41 @@ void frmMain::UpdateMenuChecks()
         mnuDF[i]->setChecked(format == QLatin1String(FormatParts[i]));
 }
 
-void frmMain::mnuCOM_Click(int Index)
+void frmMain::reopenPortWith(const std::function<void()> &change)
 {
+    // Ignored while an exchange waits; the check marks are set again in
+    // every case, so they never show what the menu toggled by itself.
     if (!busy_) {
         if (MSComm1->PortOpen())
             MSComm1->setPortOpen(false);
-        vars.gCommPort = QString::number(Index);
-        UpdateMenuChecks();
-        MSComm1->setCommPort(Index);
+        change();
         openPortOrWarn();
     }
     UpdateMenuChecks();
+}
+
+void frmMain::mnuCOM_Click(int Index)
+{
+    reopenPortWith([&] {
+        vars.gCommPort = QString::number(Index);
+        UpdateMenuChecks();
+        MSComm1->setCommPort(Index);
+    });
 }
 
 void frmMain::mnuBR_Click(int Index)
 {
-    if (!busy_) {
-        if (MSComm1->PortOpen())
-            MSComm1->setPortOpen(false);
+    reopenPortWith([&] {
         const QString format = vars.gSetting.right(5);
         vars.gSetting = QLatin1String(BaudParts[Index]) + format;
         MSComm1->setSettings(vars.gSetting);
         UpdateMenuChecks();
-        openPortOrWarn();
-    }
-    UpdateMenuChecks();
+    });
 }
 
 void frmMain::mnuDF_Click(int Index)
 {
-    if (!busy_) {
-        if (MSComm1->PortOpen())
-            MSComm1->setPortOpen(false);
+    reopenPortWith([&] {
         QString baud;
         if (vars.gSetting.size() == 10)
             baud = vars.gSetting.left(5);
@@ -307,9 +310,7 @@ void frmMain::mnuDF_Click(int Index)
         vars.gSetting = baud + QLatin1String(FormatParts[Index]);
         MSComm1->setSettings(vars.gSetting);
         UpdateMenuChecks();
-        openPortOrWarn();
-    }
-    UpdateMenuChecks();
+    });
 }
 
 QString frmMain::portFailureAdvice() const

@@ -102,6 +102,8 @@ protected:
 private:
     void buildControls();
     void buildMenus();
+    /// Closes the port, makes the menu's change, reopens the port.
+    void reopenPortWith(const std::function<void()> &change);
     /// Opens the port; on failure shows "Com Port Error" and leaves it closed.
     void openPortOrWarn();
     /// Text for an open that failed: which device and why.
