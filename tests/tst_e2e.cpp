@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 
 #include <csignal>
@@ -366,16 +367,22 @@ void TestE2E::lateReplyIsNotTakenForTheNextOne()
 void TestE2E::deviceGoneClosesThePortOnceAndReopensFromTheMenu_data()
 {
     QTest::addColumn<bool>("kill");
-    QTest::newRow("simulator killed (SIGKILL)") << true;
-    QTest::newRow("simulator stopped (SIGTERM)") << false;
+    QTest::addColumn<bool>("duringWait");
+    QTest::newRow("simulator killed (SIGKILL) between requests") << true << false;
+    QTest::newRow("simulator stopped (SIGTERM) between requests") << false << false;
+    QTest::newRow("simulator killed (SIGKILL) during a wait") << true << true;
 }
 
 void TestE2E::deviceGoneClosesThePortOnceAndReopensFromTheMenu()
 {
     QFETCH(bool, kill);
+    QFETCH(bool, duringWait);
 
     Rig rig;
-    QVERIFY(rig.startSim({QStringLiteral("--counter"), QStringLiteral("1111")}));
+    // The second request is never answered: the device goes away while the
+    // window waits for that reply (in the rows that kill during a wait).
+    QVERIFY(rig.startSim({QStringLiteral("--counter"), QStringLiteral("1111"),
+                          QStringLiteral("--script"), QStringLiteral("ok,noreply")}));
     QVERIFY(rig.openWindow());
     frmMain &w = *rig.window;
     QSignalSpy closed(&rig.port, &SerialComponent::closedOnError);
@@ -385,14 +392,29 @@ void TestE2E::deviceGoneClosesThePortOnceAndReopensFromTheMenu()
     QCOMPARE(w.lblCounter->text(), QStringLiteral("1111"));
 
     // The device goes away: its pseudo-terminal hangs up.
-    if (kill)
-        rig.sim.proc.kill();
-    else
-        rig.sim.proc.terminate();
-    QVERIFY(rig.sim.proc.waitForFinished(Patience));
+    auto goAway = [&] {
+        if (kill)
+            rig.sim.proc.kill();
+        else
+            rig.sim.proc.terminate();
+    };
+    QMetaObject::Connection atTick3;
+    if (duringWait) {
+        atTick3 = QObject::connect(w.Timer1, &QTimer::timeout, &rig.sim.proc, [&] {
+            if (w.vars.gTick == 3) {
+                QObject::disconnect(atTick3);
+                goAway();
+            }
+        });
+    } else {
+        goAway();
+        QVERIFY(rig.sim.proc.waitForFinished(Patience));
+    }
 
     w.cmdReadCount_Click();
     QCOMPARE(w.lblSta->text(), QStringLiteral("Error"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim.proc.state(), QProcess::NotRunning, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.port.PortOpen(), Patience);
     QVERIFY(!rig.port.PortOpen());
     QCOMPARE(closed.count(), 1);
     const QString reason = closed.at(0).at(0).toString();
