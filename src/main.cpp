@@ -1,22 +1,36 @@
 // KORVANE: drives one Modbus RTU counter/display device over a serial line.
 
 #include "serial/QtSerialComponent.h"
+#include "settings/SettingsLocation.h"
 #include "settings/modINI.h"
 #include "ui/CloseOnSignal.h"
 #include "ui/frmMain.h"
 
 #include <QApplication>
+#include <QLayout>
 #include <QStyleFactory>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KORVANE"));
+    QApplication::setDesktopFileName(QStringLiteral("korvane"));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
+    // korvane.ini beside the executable, or the user's own copy (see
+    // SettingsLocation.h).
+    const korvane::SettingsLocation settings = korvane::prepareSettingsFile();
+    korvane::modINI::setPath(settings.path);
+
     korvane::QtSerialComponent port;
-    korvane::frmMain window(&port, korvane::modINI::path());
+    korvane::frmMain window(&port, settings.path);
     korvane::closeOnTerminationSignals(&window);
+    // The window has a fixed size, which its layout sets when activated. Done
+    // before show(), the size is known when the platform window is created
+    // rather than changed right after (which needs a platform that can
+    // update size hints of an existing window; the offscreen one cannot).
+    window.ensurePolished();
+    window.layout()->activate();
     window.show();
     window.Form_Load();
     return app.exec();

@@ -6,6 +6,17 @@ KORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # Packages every build needs: compiler, CMake, Ninja, Qt 6 Widgets and
 # SerialPort, libmodbus for the device simulator.
 KORVANE_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libmodbus-dev)
+# rsvg-convert renders the icons from packaging/icons/korvane.svg.
+KORVANE_BUILD_PACKAGES+=(librsvg2-bin)
+
+# Packages only the tests need: desktop-file-validate checks the installed
+# desktop entry.
+KORVANE_TEST_PACKAGES=(desktop-file-utils)
+
+# Packages scripts/package needs: CPack's Debian generator finds the
+# libraries' packages with dpkg-shlibdeps (dpkg-dev) and recognises
+# executables with file.
+KORVANE_PACKAGE_PACKAGES=(dpkg-dev file)
 
 # Runs a command as root: directly when we are root, otherwise through sudo.
 as_root() {
