@@ -53,3 +53,7 @@ build_preset() {
   fi
   cmake --build --preset "$preset"
 }
+
+# Packages the fuzzing scripts need on top of the build packages: clang and
+# its runtime libraries (libFuzzer and the sanitizers).
+KORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
