@@ -42,3 +42,7 @@ build_preset() {
   fi
   cmake --build --preset "$preset"
 }
+
+# Packages the benchmark needs besides the build: strace for the outside
+# count of the writes on the serial device.
+KORVANE_BENCH_PACKAGES=(strace)
