@@ -50,6 +50,7 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <malloc.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -129,6 +130,14 @@ double stealMs()
 
 /// Voluntary context switches of this process so far: how often it went to
 /// sleep waiting for something (each one ends in a wake-up).
+/// Bytes the C library's allocator has handed out and not taken back (main
+/// arena and large blocks): the heap in use, without free pages kept.
+double heapInUseMb()
+{
+    const struct mallinfo2 mi = mallinfo2();
+    return double(mi.uordblks + mi.hblkhd) / (1024.0 * 1024.0);
+}
+
 double sleepsSoFar()
 {
     rusage ru{};
@@ -690,10 +699,10 @@ struct RunResult {
 RunResult runRequests(WindowRig &rig, int perKind, const std::function<void(int)> &afterRequest = {})
 {
     RunResult r;
-    // Room for every sample up front, so that the resident-memory figures
-    // do not count the benchmark's own lists growing.
+    // Every sample's place is written up front, so that the resident-memory
+    // figures do not count the benchmark's own lists growing.
     for (auto &v : r.byKind)
-        v.reserve(std::size_t(perKind));
+        v.assign(std::size_t(perKind), Sample{});
     rig.ticks.reserve(64);
     const int total = perKind * KindCount;
     for (int n = 0; n < total; ++n) {
@@ -704,7 +713,7 @@ RunResult runRequests(WindowRig &rig, int perKind, const std::function<void(int)
         r.unpainted += s.painted ? 0 : 1;
         r.wrongTicks += s.ticks == ReplyWaitTicks ? 0 : 1;
         r.byteMismatch += s.bytes == unsigned(frameLength(k, i)) ? 0 : 1;
-        r.byKind[k].push_back(s);
+        r.byKind[k][std::size_t(i)] = s;
         if (afterRequest)
             afterRequest(n + 1);
     }
@@ -865,16 +874,20 @@ int main(int argc, char *argv[])
         return 1;
     }
     std::fprintf(stderr, "korvane_bench: %d requests with the program's wait...\n", perKind * KindCount);
-    double rssAt100 = NAN, rssAt1000 = NAN;
+    double rssAt100 = NAN, rssAt1000 = NAN, heapAt100 = NAN, heapAt1000 = NAN;
     QStringList rssEvery100;
     const QString self = QStringLiteral("self");
     const RunResult product = runRequests(rig, perKind, [&](int done) {
         if (done % 100 == 0)
             rssEvery100 << num(statusMb(self, "VmRSS:"), 2);
-        if (done == 100)
+        if (done == 100) {
             rssAt100 = statusMb(self, "VmRSS:");
-        if (done == 1000)
+            heapAt100 = heapInUseMb();
+        }
+        if (done == 1000) {
             rssAt1000 = statusMb(self, "VmRSS:");
+            heapAt1000 = heapInUseMb();
+        }
     });
 
     // The program's wait on its own: ten ticks of the window's timer, with
@@ -1044,7 +1057,9 @@ int main(int argc, char *argv[])
                   .arg(portClosedAfterHangup ? QStringLiteral("closed") : QStringLiteral("still OPEN"))
                   .arg(rig.closedOnError);
     checks << QStringLiteral("Resident memory (VmRSS) of this process after every 100 requests with the program's "
-                             "wait, MB: %1.").arg(rssEvery100.join(QStringLiteral(", ")));
+                             "wait, MB: %1. Heap in use (malloc) after request 100: %2 MB, after request "
+                             "1,000: %3 MB.")
+                  .arg(rssEvery100.join(QStringLiteral(", ")), num(heapAt100, 3), num(heapAt1000, 3));
     if (!real.error.isEmpty())
         checks << QStringLiteral("Real program measurement failed: %1.").arg(real.error);
 
