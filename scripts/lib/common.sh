@@ -57,3 +57,7 @@ build_preset() {
 # Packages the fuzzing scripts need on top of the build packages: clang and
 # its runtime libraries (libFuzzer and the sanitizers).
 KORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+
+# Packages the benchmark needs besides the build: strace for the outside
+# count of the writes on the serial device.
+KORVANE_BENCH_PACKAGES=(strace)
