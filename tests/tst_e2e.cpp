@@ -209,6 +209,51 @@ bool holdsOpen(qint64 pid, const QString &device)
     return false;
 }
 
+// A virtual X server (Xvfb) for the one test that must press a button in
+// the real program, and xdotool to press it.
+struct XServer {
+    bool start()
+    {
+        server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                              QStringLiteral("-screen"), QStringLiteral("0"),
+                                              QStringLiteral("800x600x24"), QStringLiteral("-nolisten"),
+                                              QStringLiteral("tcp")});
+        if (!server.waitForStarted(Patience))
+            return false;
+        QTest::qWaitFor([this] { return server.canReadLine() || server.state() == QProcess::NotRunning; },
+                        Patience);
+        const QByteArray number = server.readLine().trimmed();
+        if (number.isEmpty())
+            return false;
+        display = QLatin1Char(':') + QString::fromLatin1(number);
+        return true;
+    }
+    ~XServer()
+    {
+        server.terminate();
+        server.waitForFinished(Patience);
+    }
+
+    QString xdotool(const QStringList &args)
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display);
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("xdotool"), args);
+        p.waitForFinished(Patience);
+        return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+    }
+
+    // "Read Counter Value" in window coordinates: its place in the client
+    // area (group box at 24,16, button at 16,24, 113 x 25 pixels) below a
+    // menu bar of 20 to 25 pixels.
+    static QPoint buttonCentre() { return QPoint(24 + 16 + 56, 22 + 16 + 24 + 12); }
+
+    QProcess server;
+    QString display;
+};
+
 QByteArray contents(const QString &path)
 {
     QFile f(path);
@@ -447,8 +492,10 @@ void TestE2E::deviceGoneClosesThePortOnceAndReopensFromTheMenu()
 void TestE2E::programStartsFromItsFolderAndStoresSettingsOnSigterm_data()
 {
     QTest::addColumn<bool>("throughLink");
-    QTest::newRow("started as program/korvane") << false;
-    QTest::newRow("started through a symbolic link in another folder") << true;
+    QTest::addColumn<bool>("duringExchange");
+    QTest::newRow("started as program/korvane") << false << false;
+    QTest::newRow("started through a symbolic link in another folder") << true << false;
+    QTest::newRow("closed while an exchange waits (clicked in a virtual X server)") << false << true;
 }
 
 // The program, copied into a folder of its own with a korvane.ini there,
@@ -461,11 +508,13 @@ void TestE2E::programStartsFromItsFolderAndStoresSettingsOnSigterm_data()
 void TestE2E::programStartsFromItsFolderAndStoresSettingsOnSigterm()
 {
     QFETCH(bool, throughLink);
+    QFETCH(bool, duringExchange);
 
     QTemporaryDir dir;
     const QString link = dir.filePath(uniqueLinkName());
     Sim sim;
-    QVERIFY(sim.start({QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--link"), link}));
+    QVERIFY(sim.start({QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--link"), link,
+                       QStringLiteral("--script"), QStringLiteral("noreply")}));
 
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("program")));
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("elsewhere")));
@@ -489,6 +538,17 @@ void TestE2E::programStartsFromItsFolderAndStoresSettingsOnSigterm()
     program.setProcessChannelMode(QProcess::ForwardedChannels);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    XServer x;
+    if (duringExchange) {
+        // A button can only be pressed from outside on a real display.
+        QVERIFY2(x.start(), "Xvfb (Debian xvfb) did not start");
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DISPLAY"), x.display);
+        // In the sanitizer build: the desktop integration's D-Bus library
+        // keeps an allocation at exit, which is not the program's.
+        env.insert(QStringLiteral("LSAN_OPTIONS"),
+                   QStringLiteral("suppressions=") + QFINDTESTDATA("lsan-system.supp"));
+    }
     program.setProcessEnvironment(env);
     program.setWorkingDirectory(dir.filePath(QStringLiteral("elsewhere")));
     program.start(started, {});
@@ -500,7 +560,31 @@ void TestE2E::programStartsFromItsFolderAndStoresSettingsOnSigterm()
                                  || program.state() == QProcess::NotRunning, Patience);
     QCOMPARE(program.state(), QProcess::Running);
 
-    QCOMPARE(::kill(pid_t(program.processId()), SIGTERM), 0);
+    if (duringExchange) {
+        // Press "Read Counter Value"; once the device has the request, the
+        // program is waiting for the reply (ten 10 ms ticks, and the device
+        // never answers): close it now.
+        const QString window = x.xdotool({QStringLiteral("search"), QStringLiteral("--sync"),
+                                          QStringLiteral("--name"), QStringLiteral("^KORVANE$")})
+                                   .split(QLatin1Char('\n')).first();
+        QVERIFY(!window.isEmpty());
+        // The signal goes out from the simulator's output handler, the moment
+        // its request line arrives, well inside the 100 ms wait.
+        bool sent = false;
+        QObject::connect(&sim.proc, &QProcess::readyReadStandardOutput, &program, [&] {
+            if (!sent && sim.since(0).contains(request(1, 3, QStringLiteral("noreply")))) {
+                sent = ::kill(pid_t(program.processId()), SIGTERM) == 0;
+            }
+        });
+        const QPoint readButton = x.buttonCentre();
+        x.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+                   QString::number(readButton.x()), QString::number(readButton.y()),
+                   QStringLiteral("click"), QStringLiteral("1")});
+        QTRY_VERIFY_WITH_TIMEOUT(sent || program.state() == QProcess::NotRunning, Patience);
+        QVERIFY(sent);
+    } else {
+        QCOMPARE(::kill(pid_t(program.processId()), SIGTERM), 0);
+    }
     QVERIFY(program.waitForFinished(Patience));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);

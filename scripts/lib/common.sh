@@ -12,6 +12,9 @@ KORVANE_BUILD_PACKAGES+=(librsvg2-bin)
 # Packages only the tests need: desktop-file-validate checks the installed
 # desktop entry.
 KORVANE_TEST_PACKAGES=(desktop-file-utils)
+# Xvfb and xdotool: one end-to-end test presses a button in the real program
+# on a virtual X server, then closes the program while it waits for a reply.
+KORVANE_TEST_PACKAGES+=(xvfb xdotool)
 
 # Packages scripts/package needs: CPack's Debian generator finds the
 # libraries' packages with dpkg-shlibdeps (dpkg-dev) and recognises
