@@ -3,7 +3,6 @@
 #include "crc16.h"
 #include "serial/SerialComponent.h"
 
-#include <QAbstractEventDispatcher>
 #include <QEventLoop>
 #include <QTimer>
 
