@@ -5,11 +5,12 @@
 
 #include <QTest>
 
+#include "Frames.h"
+
 using namespace korvane;
+using korvane::test::hex;
 
 namespace {
-QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
-
 QByteArray frameOf(const ModVariables &v, const Request &r) { return v.TxBuf.head(r.length); }
 } // namespace
 

@@ -4,10 +4,12 @@
 
 #include <QTest>
 
+#include "Frames.h"
+
 using namespace korvane;
+using korvane::test::hex;
 
 namespace {
-QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
 
 void load(ModVariables &v, const QByteArray &bytes)
 {

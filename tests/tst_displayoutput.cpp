@@ -8,12 +8,10 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "Frames.h"
+
 using namespace korvane;
 using namespace korvane::test;
-
-namespace {
-QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
-} // namespace
 
 class TestDisplayOutput : public QObject {
     Q_OBJECT

@@ -9,11 +9,12 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "Frames.h"
+
 using namespace korvane;
 using namespace korvane::test;
 
 namespace {
-QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
 
 const QByteArray readFrame = hex("010300000002C40B");
 const QByteArray resetFrame = hex("01050002FF002DFA");

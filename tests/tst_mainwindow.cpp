@@ -1,6 +1,7 @@
 // The main window: its controls and layout, the slave list, the text
 // limits, the shipped font, and how it behaves while a request waits.
 
+#include "Frames.h"
 #include "WindowRig.h"
 #include "protocol/Commands.h"
 #include "ui/Fonts.h"
@@ -17,17 +18,6 @@
 using namespace korvane;
 using namespace korvane::test;
 
-namespace {
-// The frame followed by its Modbus CRC.
-QByteArray withCRC(const QByteArray &frame)
-{
-    ModVariables v;
-    for (int i = 0; i < frame.size(); ++i)
-        v.TxBuf[i] = static_cast<std::uint8_t>(frame[i]);
-    appendCRC(v, int(frame.size()));
-    return v.TxBuf.head(int(frame.size()) + 2);
-}
-} // namespace
 
 class TestMainWindow : public QObject {
     Q_OBJECT

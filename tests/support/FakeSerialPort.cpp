@@ -65,7 +65,6 @@ QByteArray FakeSerialPort::Input()
 
 void FakeSerialPort::DiscardInput()
 {
-    ++discardCount;
     inBuffer_.clear();
 }
 

@@ -53,7 +53,6 @@ public:
     // Open behaviour.
     bool failOpen = false;
     int openCount = 0;
-    int discardCount = 0;
 
     void setCommPort(int port) override { commPort_ = port; }
     int CommPort() const override { return commPort_; }
