@@ -2,8 +2,8 @@
 // serial-port component talks to the device simulator (korvane-devsim) on a
 // pseudo-terminal, reached through a [Ports] mapping in korvane.ini. The
 // simulator's own report of each request shows what reached the device;
-// the window's status labels show what the operator sees. The last case
-// starts the program itself as a process from a program folder of its own.
+// the window's status labels show what the operator sees. The last cases
+// start the program itself as a process from a program folder of its own.
 //
 // The window waits ten 10 ms ticks for a reply. Faults that must fit inside
 // that wait use a small fraction of it, a late reply comes ten times later,
@@ -26,6 +26,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <unistd.h>
 
@@ -209,15 +210,19 @@ bool holdsOpen(qint64 pid, const QString &device)
     return false;
 }
 
-// A virtual X server (Xvfb) for the one test that must press a button in
-// the real program, and xdotool to press it.
+// A virtual X server (Xvfb) for the tests that press buttons and choose
+// from the menus of the real program, and xdotool to do so.
 struct XServer {
     bool start()
     {
         server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
                                               QStringLiteral("-screen"), QStringLiteral("0"),
                                               QStringLiteral("800x600x24"), QStringLiteral("-nolisten"),
-                                              QStringLiteral("tcp")});
+                                              QStringLiteral("tcp"),
+                                              // No reset when the last client (an xdotool
+                                              // call, a program run) leaves: a client
+                                              // connecting during a reset is refused.
+                                              QStringLiteral("-noreset")});
         if (!server.waitForStarted(Patience))
             return false;
         QTest::qWaitFor([this] { return server.canReadLine() || server.state() == QProcess::NotRunning; },
@@ -244,6 +249,24 @@ struct XServer {
         p.waitForFinished(Patience);
         return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
     }
+
+    // The program's visible top-level windows: the main window, its message
+    // boxes and its open menus. (By class: a menu's window name is not
+    // always set when it appears.)
+    QStringList windows()
+    {
+        return xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--classname"),
+                        QStringLiteral("^korvane$")})
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    QString focused() { return xdotool({QStringLiteral("getwindowfocus")}); }
+    int height(const QString &window)
+    {
+        const QString g = xdotool({QStringLiteral("getwindowgeometry"), window});
+        const qsizetype x = g.lastIndexOf(QLatin1Char('x'));
+        return x < 0 ? -1 : g.mid(x + 1).toInt();
+    }
+    void key(const QString &name) { xdotool({QStringLiteral("key"), name}); }
 
     // "Read Counter Value" in window coordinates: its place in the client
     // area (group box at 24,16, button at 16,24, 113 x 25 pixels) below a
@@ -274,6 +297,7 @@ private slots:
     void deviceGoneClosesThePortOnceAndReopensFromTheMenu();
     void programStartsFromItsFolderAndStoresSettingsOnSigterm_data();
     void programStartsFromItsFolderAndStoresSettingsOnSigterm();
+    void menuChoiceOutlivesTwoRunsFromAFolderWithoutSettings();
 };
 
 void TestE2E::commandChangesTheDevice_data()
@@ -591,6 +615,128 @@ void TestE2E::programStartsFromItsFolderAndStoresSettingsOnSigterm()
 
     QCOMPARE(contents(ini), "[Settings]\r\nCommPort=1\r\nSetting=9600,n,8,2\r\nSlaveID=1\r\n" + ports);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("elsewhere/korvane.ini"))));
+}
+
+// The program copied into a folder of its own without a korvane.ini, run
+// twice on a virtual X server and driven through its real menus with
+// xdotool (the menus have no access keys: the first title is clicked, then
+// the keyboard moves to the menu and item). The first run creates the file
+// beside the program at exit with the choice made; the second run starts
+// from it: its own choice of "8N2" keeps the baud rate chosen in the first
+// run, which only a second run that read the file can know. The "Serial
+// Port" menu is never chosen from (its items would open /dev/ttyS*): each
+// menu is checked to be a three-item one before an item is chosen.
+void TestE2E::menuChoiceOutlivesTwoRunsFromAFolderWithoutSettings()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("program")));
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("elsewhere")));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("runtime")));
+    QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("runtime")),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString exe = dir.filePath(QStringLiteral("program/korvane"));
+    QVERIFY(QFile::copy(QStringLiteral(KORVANE_EXE_PATH), exe));
+    QVERIFY(QFile::setPermissions(exe, QFile::permissions(exe) | QFile::ExeOwner));
+    const QString ini = dir.filePath(QStringLiteral("program/korvane.ini"));
+    const QString config = dir.filePath(QStringLiteral("config"));
+
+    XServer x;
+    QVERIFY2(x.start(), "Xvfb (Debian xvfb) did not start");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("DISPLAY"), x.display);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("runtime")));
+    env.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("suppressions=") + QFINDTESTDATA("lsan-system.supp"));
+
+    QString mainWindow;
+    QProcess *program = nullptr; // the run in progress
+    const auto ended = [&] { return program->state() == QProcess::NotRunning; };
+    // A message box has the keyboard focus: it is a window of the program
+    // other than the main one. Return presses its OK button.
+    auto dismissBox = [&] {
+        QString box;
+        const bool shown = QTest::qWaitFor([&] {
+            if (ended())
+                return true;
+            const QStringList all = x.windows();
+            const QString f = x.focused();
+            if (!all.contains(f) || f == mainWindow)
+                return false;
+            box = f;
+            return true;
+        }, Patience);
+        if (!shown || box.isEmpty())
+            return false;
+        if (mainWindow.isEmpty()) {
+            for (const QString &w : x.windows())
+                if (w != box)
+                    mainWindow = w;
+        }
+        x.key(QStringLiteral("Return"));
+        return QTest::qWaitFor([&] { return !x.windows().contains(box); }, Patience);
+    };
+    // Opens the menu `menu` places right of "Serial Port" and chooses its
+    // item `item` (0 = first), then dismisses the box that follows (no
+    // port is chosen, so reopening the port says so).
+    auto choose = [&](int menu, int item) {
+        const auto popup = [&](const QString &other, int patience) {
+            QString found;
+            const bool opened = QTest::qWaitFor([&] {
+                if (ended())
+                    return true;
+                for (const QString &w : x.windows())
+                    if (w != mainWindow && w != other)
+                        found = w;
+                return !found.isEmpty();
+            }, patience);
+            return opened ? found : QString();
+        };
+        x.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), mainWindow, QStringLiteral("20"),
+                   QStringLiteral("10"), QStringLiteral("click"), QStringLiteral("1")});
+        QString open = popup({}, Patience);
+        const int serialPortHeight = x.height(open);
+        for (int i = 0; i < menu; ++i) {
+            x.key(QStringLiteral("Right")); // the next menu, its first item active
+            open = popup(open, Patience);
+        }
+        if (open.isEmpty() || x.height(open) >= serialPortHeight) {
+            x.key(QStringLiteral("Escape"));
+            return false;
+        }
+        for (int i = 0; i < item; ++i)
+            x.key(QStringLiteral("Down"));
+        x.key(QStringLiteral("Return"));
+        return dismissBox();
+    };
+    auto run = [&](const std::function<bool()> &operate) {
+        QProcess process;
+        program = &process;
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(dir.filePath(QStringLiteral("elsewhere")));
+        process.start(exe, {});
+        mainWindow.clear();
+        const bool done = process.waitForStarted(Patience) && dismissBox() && operate();
+        if (process.state() == QProcess::Running)
+            ::kill(pid_t(process.processId()), SIGTERM);
+        const bool finished = process.state() == QProcess::NotRunning || process.waitForFinished(Patience);
+        if (!finished)
+            process.kill();
+        process.waitForFinished(Patience);
+        return done && finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    };
+
+    // First run: "Data Format" 8E1, then "Baud Rate" 19200.
+    QVERIFY(run([&] { return choose(2, 1) && choose(1, 2); }));
+    const IniFile stored(ini);
+    QCOMPARE(stored.ReadINI(QStringLiteral("Settings"), QStringLiteral("Setting")), QStringLiteral("19200,e,8,1"));
+
+    // Second run: "Data Format" 8N2 keeps the stored baud rate.
+    QVERIFY(run([&] { return choose(2, 0); }));
+    QCOMPARE(stored.ReadINI(QStringLiteral("Settings"), QStringLiteral("Setting")), QStringLiteral("19200,n,8,2"));
+    QVERIFY(!QFileInfo::exists(config));
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("elsewhere/korvane.ini"))));
 }
 
 QTEST_MAIN(TestE2E)

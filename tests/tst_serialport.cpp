@@ -4,6 +4,7 @@
 // test holds both ends, so it sees what left the port and can feed it.
 
 #include "serial/LineSettings.h"
+#include "serial/ParityMarks.h"
 #include "serial/QtSerialComponent.h"
 
 #include <QDeadlineTimer>
@@ -190,6 +191,12 @@ private slots:
     void readNotificationWithNothingToReadKeepsPortOpen();
 
     void hangUpClosesThePortOnce();
+
+    void parityMarksBecomeData_data();
+    void parityMarksBecomeData();
+    void parityCheckingFollowsTheParity_data();
+    void parityCheckingFollowsTheParity();
+    void receivedFFIsOneByteWithParity();
 };
 
 // --- Line-settings text ----------------------------------------------------
@@ -673,6 +680,143 @@ void Test_serialport::hangUpClosesThePortOnce()
     QTRY_COMPARE(o.port->InBufferCount(), int(reply.size()));
     QCOMPARE(o.port->Input(), reply);
     QCOMPARE(closed.count(), 1);
+}
+
+// --- Parity and framing errors ------------------------------------------------
+
+// Each row: the reads from the device as the kernel delivers them with
+// parity marking on (a null entry: the decoder is reset, as when the port
+// closes or input is discarded), and what each read yields. The generated
+// rows split one stream at every point and check what the reads yield
+// together.
+void Test_serialport::parityMarksBecomeData_data()
+{
+    QTest::addColumn<QByteArrayList>("reads");
+    QTest::addColumn<QByteArrayList>("yields"); // per read; empty: only the whole is checked
+    QTest::addColumn<QByteArray>("data");        // all reads together
+
+    const auto row = [](const char *name, std::initializer_list<const char *> reads,
+                        std::initializer_list<const char *> yields) {
+        QByteArrayList r, y;
+        QByteArray all;
+        for (const char *read : reads)
+            r << (read ? QByteArray::fromHex(read) : QByteArray());
+        for (const char *part : yields) {
+            y << QByteArray::fromHex(part);
+            all += y.last();
+        }
+        QTest::newRow(name) << r << y << all;
+    };
+    row("01 03 02 00 05: unchanged", {"0103020005"}, {"0103020005"});
+    row("FF 00 41: byte with an error -> 3F", {"FF0041"}, {"3F"});
+    row("FF 00 FF: error on an FF -> 3F", {"FF00FF"}, {"3F"});
+    row("FF 00 00: break -> 3F", {"FF0000"}, {"3F"});
+    row("FF FF: a real FF -> FF", {"FFFF"}, {"FF"});
+    row("01 FF 00 41 FF FF 02 -> 01 3F FF 02", {"01FF0041FFFF02"}, {"013FFF02"});
+    row("FF FF FF 00 41 -> FF 3F", {"FFFFFF0041"}, {"FF3F"});
+    row("FF 00 41 FF 00 42: two errors in a row -> 3F 3F", {"FF0041FF0042"}, {"3F3F"});
+    row("01 FF | FF 02: FF at the end of a read waits", {"01FF", "FF02"}, {"01", "FF02"});
+    row("FF | 00 41: mark split after FF", {"FF", "0041"}, {"", "3F"});
+    row("FF 00 | 41: mark split after 00", {"FF00", "41"}, {"", "3F"});
+    row("FF | 00 | 41: mark in three reads", {"FF", "00", "41"}, {"", "", "3F"});
+    row("FF FF FF | FF -> FF | FF", {"FFFFFF", "FF"}, {"FF", "FF"});
+    row("FF 41: lone FF followed by something else, kept", {"FF41"}, {"FF41"});
+    row("FF | 41: lone FF at the end, then something else", {"FF", "41"}, {"", "FF41"});
+    row("FF 00 | reset | 41: an unfinished mark is forgotten", {"FF00", nullptr, "41"}, {"", "", "41"});
+    row("FF | reset | FF 00 41: so is a held-back FF", {"FF", nullptr, "FF0041"}, {"", "", "3F"});
+
+    const QByteArray wire = QByteArray::fromHex("01FF0041FFFF02FF000003FF");
+    const QByteArray last = QByteArray::fromHex("FF");
+    const QByteArray data = QByteArray::fromHex("013FFF023F03FF");
+    for (int at = 1; at < wire.size(); ++at) {
+        const QByteArray name = "01 FF 00 41 FF FF 02 FF 00 00 03 FF FF split after byte " + QByteArray::number(at);
+        QTest::newRow(name.constData()) << QByteArrayList{wire.left(at), wire.mid(at) + last} << QByteArrayList()
+                                        << data;
+    }
+    QByteArrayList single;
+    for (char c : wire + last)
+        single << QByteArray(1, c);
+    QTest::newRow("01 FF 00 41 FF FF 02 FF 00 00 03 FF FF one byte per read") << single << QByteArrayList() << data;
+}
+
+void Test_serialport::parityMarksBecomeData()
+{
+    QFETCH(QByteArrayList, reads);
+    QFETCH(QByteArrayList, yields);
+    QFETCH(QByteArray, data);
+    ParityMarkDecoder decoder;
+    QByteArray all;
+    for (qsizetype i = 0; i < reads.size(); ++i) {
+        QByteArray got;
+        if (reads[i].isNull())
+            decoder.reset();
+        else
+            got = decoder.decode(reads[i]);
+        if (!yields.isEmpty())
+            QCOMPARE(got.toHex(' '), yields[i].toHex(' '));
+        all += got;
+    }
+    QCOMPARE(all.toHex(' '), data.toHex(' '));
+    QVERIFY(!decoder.holdsPartialMark());
+}
+
+// With parity, the line discipline must check it and mark bytes received
+// with an error; without, the port stays as Qt sets it. The pseudo-terminal's
+// kernel side ignores parity (it never sees a parity or framing error), so
+// only the flags can be checked here, not a marked byte.
+void Test_serialport::parityCheckingFollowsTheParity_data()
+{
+    QTest::addColumn<QString>("before"); // opened and closed first; empty: none
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<bool>("checked");
+    QTest::newRow("9600,e,8,1: checked and marked") << QString() << "9600,e,8,1" << true;
+    QTest::newRow("19200,o,8,1: checked and marked") << QString() << "19200,o,8,1" << true;
+    QTest::newRow("9600,n,8,2: as Qt sets it") << QString() << "9600,n,8,2" << false;
+    QTest::newRow("9600,n,8,2 after 9600,e,8,1: no longer checked") << "9600,e,8,1" << "9600,n,8,2" << false;
+}
+
+void Test_serialport::parityCheckingFollowsTheParity()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, settings);
+    QFETCH(bool, checked);
+    Opened o;
+    if (!before.isEmpty()) {
+        QVERIFY2(openOnPty(o, before), qPrintable(o.port->lastError()));
+        QVERIFY(o.port->setPortOpen(false));
+    }
+    QVERIFY2(openOnPty(o, settings), qPrintable(o.port->lastError()));
+
+    termios tio{};
+    QCOMPARE(::tcgetattr(int(o.port->port().handle()), &tio), 0);
+    QCOMPARE(bool(tio.c_iflag & INPCK), checked);
+    QCOMPARE(bool(tio.c_iflag & PARMRK), checked);
+    QCOMPARE(bool(tio.c_iflag & IGNPAR), !checked);
+    QVERIFY(!(tio.c_iflag & ISTRIP)); // else FF would not be doubled and 8-bit data cut
+}
+
+// With marking on, the line discipline doubles every FF it receives, also on
+// a pseudo-terminal: the port must deliver each as one byte, and its
+// 1,024-byte bound counts the bytes as delivered.
+void Test_serialport::receivedFFIsOneByteWithParity()
+{
+    Opened o;
+    QVERIFY2(openOnPty(o, QStringLiteral("9600,e,8,1")), qPrintable(o.port->lastError()));
+
+    // Data that looks like marks is data: FF 00 41 here is three bytes.
+    const QByteArray reply = bytes({0x01, 0xFF, 0x00, 0x41, 0xFF, 0xFF, 0x02});
+    QVERIFY(o.pty->send(reply));
+    QTRY_COMPARE(o.port->InBufferCount(), int(reply.size()));
+    QCOMPARE(o.port->Input().toHex(' '), reply.toHex(' '));
+
+    const QByteArray flood(1500, char(0xFF));
+    QVERIFY(o.pty->send(flood));
+    QTRY_VERIFY(o.pty->queuedForPort() == 0 && o.port->InBufferCount() == SerialComponent::InBufferSize);
+    QCOMPARE(o.port->Input(), flood.left(SerialComponent::InBufferSize));
+    const QByteArray fresh = bytes({0x01, 0x03, 0x02, 0x00, 0x07});
+    QVERIFY(o.pty->send(fresh));
+    QTRY_COMPARE(o.port->InBufferCount(), int(fresh.size()));
+    QCOMPARE(o.port->Input(), fresh);
 }
 
 QTEST_GUILESS_MAIN(Test_serialport)

@@ -1,8 +1,10 @@
-// Which settings file the program uses: the one beside the executable when
-// it can be kept there, otherwise the user's own copy, created from the
-// installed default.
+// Which settings file the program uses: the one beside the executable
+// whenever that folder can keep it, otherwise the user's own copy, which
+// starts from the program's own file or the installed default. Whatever is
+// chosen, storing the settings at exit can create the file.
 
 #include "settings/SettingsLocation.h"
+#include "settings/modINI.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,6 +32,7 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 }
 
 const QByteArray defaultContents = "[Settings]\r\nCommPort=1\r\nSetting=9600,n,8,2\r\nSlaveID=1\r\n"_ba;
+const QByteArray portableContents = "[Settings]\r\nCommPort=2\r\n[Ports]\r\nCOM2=/dev/ttyUSB0\r\n"_ba;
 
 // An installation under a temporary prefix: <prefix>/bin for the executable,
 // <prefix>/share/korvane/korvane.ini for the default, and a configuration
@@ -37,6 +40,7 @@ const QByteArray defaultContents = "[Settings]\r\nCommPort=1\r\nSetting=9600,n,8
 struct Installed {
     QTemporaryDir dir;
     QString bin = dir.filePath(u"prefix/bin"_s);
+    QString appFile = bin + u"/korvane.ini"_s;
     QString defaultFile = dir.filePath(u"prefix/share/korvane/korvane.ini"_s);
     QString config = dir.filePath(u"home/.config"_s);
     QString userFile = config + u"/korvane/korvane.ini"_s;
@@ -49,145 +53,204 @@ struct Installed {
     }
 };
 
+// Storing the settings at exit, as the window does: true when the file
+// could be written (and so holds the value afterwards).
+bool storeAtExit(const QString &path)
+{
+    return IniFile(path).WriteINI(u"Settings"_s, u"CommPort"_s, u"4"_s)
+        && IniFile(path).ReadINI(u"Settings"_s, u"CommPort"_s) == u"4"_s;
+}
+
 } // namespace
 
 class TestSettingsLocation : public QObject {
     Q_OBJECT
 private slots:
+    // The choice over every combination of the facts, for a program in
+    // /opt/korvane/bin and a user whose configuration folder is
+    // /home/op/.config; then the joining of other folders.
     void choice_data()
     {
         QTest::addColumn<QString>("appFolder");
-        QTest::addColumn<bool>("appFileUsable");
         QTest::addColumn<QString>("configFolder");
+        QTest::addColumn<bool>("writable");
+        QTest::addColumn<bool>("appFile");
+        QTest::addColumn<bool>("userFile");
+        QTest::addColumn<bool>("installedDefault");
         QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("defaultPath");
+        QTest::addColumn<QString>("seedFrom");
 
-        QTest::newRow("portable copy: its own writable korvane.ini")
-            << u"/media/stick/korvane/"_s << true << u"/home/op/.config"_s
-            << u"/media/stick/korvane/korvane.ini"_s << QString();
-        QTest::newRow("build folder with the copied default")
-            << u"/work/korvane/build/dev/src/"_s << true << u"/root/.config"_s
-            << u"/work/korvane/build/dev/src/korvane.ini"_s << QString();
-        QTest::newRow("installed in /usr/bin: ~/.config/korvane/korvane.ini from /usr/share")
-            << u"/usr/bin/"_s << false << u"/home/op/.config"_s
-            << u"/home/op/.config/korvane/korvane.ini"_s << u"/usr/share/korvane/korvane.ini"_s;
-        QTest::newRow("installed in /usr/local/bin: default from /usr/local/share")
-            << u"/usr/local/bin/"_s << false << u"/home/op/.config"_s
-            << u"/home/op/.config/korvane/korvane.ini"_s << u"/usr/local/share/korvane/korvane.ini"_s;
-        QTest::newRow("installed in ~/.local/bin: default from ~/.local/share")
-            << u"/home/op/.local/bin/"_s << false << u"/home/op/.config"_s
-            << u"/home/op/.config/korvane/korvane.ini"_s << u"/home/op/.local/share/korvane/korvane.ini"_s;
-        QTest::newRow("folders without a trailing separator, XDG_CONFIG_HOME elsewhere")
-            << u"/opt/korvane/bin"_s << false << u"/srv/cfg"_s
-            << u"/srv/cfg/korvane/korvane.ini"_s << u"/opt/korvane/share/korvane/korvane.ini"_s;
-        QTest::newRow("configuration folder with a trailing separator")
-            << u"/usr/bin/"_s << false << u"/home/op/.config/"_s
-            << u"/home/op/.config/korvane/korvane.ini"_s << u"/usr/share/korvane/korvane.ini"_s;
-        QTest::newRow("a usable korvane.ini beside an installed executable wins")
-            << u"/usr/bin/"_s << true << u"/home/op/.config"_s
-            << u"/usr/bin/korvane.ini"_s << QString();
-        QTest::newRow("no configuration folder known: beside the executable, no default")
-            << u"/usr/bin/"_s << false << QString()
-            << u"/usr/bin/korvane.ini"_s << QString();
+        const QString app = u"/opt/korvane/bin"_s, config = u"/home/op/.config"_s;
+        const QString beside = u"/opt/korvane/bin/korvane.ini"_s;
+        const QString user = u"/home/op/.config/korvane/korvane.ini"_s;
+        const QString installed = u"/opt/korvane/share/korvane/korvane.ini"_s;
+        const auto row = [&](const char *name, bool writable, bool appFile, bool userFile, bool dflt,
+                             const QString &path, const QString &seed) {
+            QTest::newRow(name) << app << config << writable << appFile << userFile << dflt << path << seed;
+        };
+        // columns: folder writable, its file, per-user file, installed default
+        row("portable copy with its file", true, true, false, false, beside, {});
+        row("portable copy with its file, beside an installed default", true, true, false, true, beside, {});
+        row("portable copy with its file, a per-user file is not used", true, true, true, false, beside, {});
+        row("portable copy with its file, per-user file and default unused", true, true, true, true, beside, {});
+        row("copied program or fresh build without a file: created beside it at exit", true, false, false, false, beside, {});
+        row("installed in a writable folder (root, ~/.local), first start: per-user file from the default", true, false, false, true, user, installed);
+        row("writable folder without a file, a per-user file is not used", true, false, true, false, beside, {});
+        row("installed in a writable folder, later start: the per-user file as it is", true, false, true, true, user, {});
+        row("read-only portable copy, first start: per-user file from its own file", false, true, false, false, user, beside);
+        row("read-only portable copy, first start: its own file before the default", false, true, false, true, user, beside);
+        row("read-only portable copy, later start: the per-user file as it is", false, true, true, false, user, {});
+        row("read-only portable copy, later start, with a default: the per-user file", false, true, true, true, user, {});
+        row("installed without a default, first start: per-user file created at exit", false, false, false, false, user, {});
+        row("installed, first start: per-user file from the installed default", false, false, false, true, user, installed);
+        row("installed without a default, later start: the per-user file", false, false, true, false, user, {});
+        row("installed, later start: the per-user file as it is", false, false, true, true, user, {});
+
+        QTest::newRow("program at the root folder: /korvane.ini")
+            << u"/"_s << config << true << false << false << false << u"/korvane.ini"_s << QString();
+        QTest::newRow("read-only root folder: default from /share")
+            << u"/"_s << config << false << false << false << true << user << u"/share/korvane/korvane.ini"_s;
+        QTest::newRow("folders with trailing separators")
+            << u"/usr/bin/"_s << u"/home/op/.config/"_s << false << false << false << true << user
+            << u"/usr/share/korvane/korvane.ini"_s;
+        QTest::newRow("configuration folder at the root")
+            << u"/usr/bin"_s << u"/"_s << false << false << false << false << u"/korvane/korvane.ini"_s << QString();
+        QTest::newRow("~/.local/bin: default from ~/.local/share")
+            << u"/home/op/.local/bin"_s << config << false << false << false << true << user
+            << u"/home/op/.local/share/korvane/korvane.ini"_s;
+        QTest::newRow("no configuration folder known: beside the executable, however read-only")
+            << u"/usr/bin/"_s << QString() << false << false << false << true << u"/usr/bin/korvane.ini"_s << QString();
     }
     void choice()
     {
         QFETCH(QString, appFolder);
-        QFETCH(bool, appFileUsable);
         QFETCH(QString, configFolder);
+        QFETCH(bool, writable);
+        QFETCH(bool, appFile);
+        QFETCH(bool, userFile);
+        QFETCH(bool, installedDefault);
         QFETCH(QString, path);
-        QFETCH(QString, defaultPath);
-        const SettingsLocation where = chooseSettingsFile(appFolder, appFileUsable, configFolder);
+        QFETCH(QString, seedFrom);
+        const SettingsLocation where = chooseSettingsFile(
+            {appFolder, configFolder, writable, appFile, userFile, installedDefault});
         QCOMPARE(where.path, path);
-        QCOMPARE(where.defaultPath, defaultPath);
+        QCOMPARE(where.seedFrom, seedFrom);
     }
 
-    // A missing per-user file is created as a writable copy of the default,
-    // even when the installed default itself is read-only.
-    void missingUserFileIsCopiedFromTheDefault()
+    // The facts looked up in real folders, and what is made ready there:
+    // in every row storing the settings at exit then succeeds.
+    void prepare_data()
     {
-        Installed inst;
-        QVERIFY(inst.installDefault(QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        QTest::addColumn<bool>("appFile");
+        QTest::addColumn<bool>("appFolderNamedIni"); // a folder named korvane.ini beside the executable
+        QTest::addColumn<bool>("userFile");
+        QTest::addColumn<bool>("installedDefault");
+        QTest::addColumn<bool>("besideExecutable");   // else the per-user file
+        QTest::addColumn<QByteArray>("startsWith");   // the chosen file's contents before the program reads it
 
-        const SettingsLocation where = prepareSettingsFile(inst.bin, inst.config);
-
-        QCOMPARE(where.path, inst.userFile);
-        QCOMPARE(readFile(inst.userFile), defaultContents);
-        QVERIFY(QFile::permissions(inst.userFile) & QFile::WriteOwner);
-        QVERIFY(!QFileInfo::exists(inst.bin + u"/korvane.ini"_s));
-        QCOMPARE(readFile(inst.defaultFile), defaultContents);
+        const QByteArray mine = "[Settings]\nCommPort=3\n"_ba;
+        QTest::newRow("korvane.ini beside the executable: used as it is")
+            << true << false << false << true << true << portableContents;
+        QTest::newRow("none beside the executable: created there at exit, no per-user file")
+            << false << false << false << false << true << QByteArray();
+        QTest::newRow("none beside an installed executable: per-user file from the default")
+            << false << false << false << true << false << defaultContents;
+        QTest::newRow("a folder named korvane.ini: per-user file from the default")
+            << false << true << false << true << false << defaultContents;
+        QTest::newRow("a folder named korvane.ini, no default: per-user folder made, file at exit")
+            << false << true << false << false << false << QByteArray();
+        QTest::newRow("a folder named korvane.ini, per-user file kept as it is")
+            << false << true << true << true << false << mine;
     }
-
-    void existingUserFileIsKept()
+    void prepare()
     {
-        Installed inst;
-        QVERIFY(inst.installDefault());
-        const QByteArray mine = "[Settings]\nCommPort=3\n[Ports]\nCOM3=/dev/ttyUSB0\n"_ba;
-        QVERIFY(writeFile(inst.userFile, mine));
-
-        QCOMPARE(prepareSettingsFile(inst.bin, inst.config).path, inst.userFile);
-        QCOMPARE(readFile(inst.userFile), mine);
-    }
-
-    // No default installed: nothing is created, start-up reports the
-    // settings it cannot read.
-    void withoutDefaultNothingIsCreated()
-    {
-        Installed inst;
-        const SettingsLocation where = prepareSettingsFile(inst.bin, inst.config);
-        QCOMPARE(where.path, inst.userFile);
-        QVERIFY(!QFileInfo::exists(inst.config));
-    }
-
-    // The facts gathered about the executable's folder: only a file named
-    // korvane.ini there counts.
-    void fileBesideTheExecutable_data()
-    {
-        QTest::addColumn<bool>("makeFile");
-        QTest::addColumn<bool>("makeFolder");
-        QTest::addColumn<bool>("besideExecutable");
-        QTest::newRow("korvane.ini beside the executable: used, no user file") << true << false << true;
-        QTest::newRow("none beside the executable: the user file") << false << false << false;
-        QTest::newRow("a folder named korvane.ini: the user file") << false << true << false;
-    }
-    void fileBesideTheExecutable()
-    {
-        QFETCH(bool, makeFile);
-        QFETCH(bool, makeFolder);
+        QFETCH(bool, appFile);
+        QFETCH(bool, appFolderNamedIni);
+        QFETCH(bool, userFile);
+        QFETCH(bool, installedDefault);
         QFETCH(bool, besideExecutable);
+        QFETCH(QByteArray, startsWith);
         Installed inst;
-        QVERIFY(inst.installDefault());
-        const QString appFile = inst.bin + u"/korvane.ini"_s;
-        const QByteArray portable = "[Settings]\r\nCommPort=2\r\n"_ba;
-        if (makeFile)
-            QVERIFY(writeFile(appFile, portable));
-        if (makeFolder)
-            QVERIFY(QDir().mkpath(appFile));
+        if (appFile)
+            QVERIFY(writeFile(inst.appFile, portableContents));
+        if (appFolderNamedIni)
+            QVERIFY(QDir().mkpath(inst.appFile));
+        if (userFile)
+            QVERIFY(writeFile(inst.userFile, "[Settings]\nCommPort=3\n"_ba));
+        if (installedDefault)
+            QVERIFY(inst.installDefault());
 
         const SettingsLocation where = prepareSettingsFile(inst.bin + u'/', inst.config);
 
-        QCOMPARE(where.path, besideExecutable ? appFile : inst.userFile);
-        QCOMPARE(QFileInfo::exists(inst.userFile), !besideExecutable);
+        QCOMPARE(where.path, besideExecutable ? inst.appFile : inst.userFile);
+        QCOMPARE(QFileInfo::exists(where.path), !startsWith.isEmpty());
+        QCOMPARE(readFile(where.path), startsWith);
         if (besideExecutable)
-            QCOMPARE(readFile(appFile), portable);
+            QVERIFY(!QFileInfo::exists(inst.config));
+        QVERIFY(storeAtExit(where.path));
+        if (installedDefault)
+            QCOMPARE(readFile(inst.defaultFile), defaultContents);
     }
 
-    // A configuration folder that cannot be created: said on stderr, the
-    // location is still returned and nothing is written.
-    void copyThatFailsIsReported()
+    // The per-user file starts as a writable copy of its source, also when
+    // the source itself is read-only (an installed default, a portable copy
+    // on a read-only medium), and the source stays as it was.
+    void seedIsCopiedWritable_data()
     {
+        QTest::addColumn<bool>("fromAppFolder");
+        QTest::newRow("from the program folder's own korvane.ini") << true;
+        QTest::newRow("from the installed default") << false;
+    }
+    void seedIsCopiedWritable()
+    {
+        QFETCH(bool, fromAppFolder);
+        Installed inst;
+        const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+        QVERIFY(inst.installDefault(readOnly));
+        QVERIFY(writeFile(inst.appFile, portableContents));
+        QVERIFY(QFile::setPermissions(inst.appFile, readOnly));
+        const QString source = fromAppFolder ? inst.appFile : inst.defaultFile;
+
+        QVERIFY(makeSettingsFileReady({inst.userFile, source}));
+
+        QCOMPARE(readFile(inst.userFile), readFile(source));
+        QVERIFY(QFile::permissions(inst.userFile) & QFile::WriteOwner);
+        QVERIFY(storeAtExit(inst.userFile));
+        QCOMPARE(readFile(inst.appFile), portableContents);
+        QCOMPARE(readFile(inst.defaultFile), defaultContents);
+        QVERIFY(!(QFile::permissions(source) & QFile::WriteOwner));
+
+        // Once the per-user file exists it is never overwritten by its source.
+        QVERIFY(makeSettingsFileReady({inst.userFile, source}));
+        QCOMPARE(IniFile(inst.userFile).ReadINI(u"Settings"_s, u"CommPort"_s), u"4"_s);
+    }
+
+    // A folder or copy that cannot be made is said on stderr; the location
+    // is still returned and nothing else is touched.
+    void failuresAreReported_data()
+    {
+        QTest::addColumn<bool>("folderBlocked");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("configuration folder is a file") << true << u"cannot create the settings file's folder"_s;
+        QTest::newRow("seed that cannot be read") << false << u"cannot create the settings file from"_s;
+    }
+    void failuresAreReported()
+    {
+        QFETCH(bool, folderBlocked);
+        QFETCH(QString, message);
         Installed inst;
         QVERIFY(inst.installDefault());
         const QString blocker = inst.dir.filePath(u"not-a-folder"_s);
         QVERIFY(writeFile(blocker, "x"));
-        const QString config = blocker + u"/.config"_s;
+        const QString config = folderBlocked ? blocker + u"/.config"_s : inst.config;
+        const QString seed = folderBlocked ? inst.defaultFile : inst.dir.filePath(u"no-such-file"_s);
 
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"cannot create the settings file"_s));
-        const SettingsLocation where = prepareSettingsFile(inst.bin, config);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(message)));
+        QVERIFY(!makeSettingsFileReady({userSettingsFile(config), seed}));
 
-        QCOMPARE(where.path, config + u"/korvane/korvane.ini"_s);
-        QVERIFY(!QFileInfo::exists(where.path));
+        QVERIFY(!QFileInfo::exists(userSettingsFile(config)));
         QCOMPARE(readFile(blocker), "x"_ba);
+        QCOMPARE(readFile(inst.defaultFile), defaultContents);
     }
 };
 

@@ -185,6 +185,42 @@ private slots:
         }
     }
 
+    // A missing file is said as such (an empty one is not missing); each
+    // menu or list that repairs a key is named once; the file is created at
+    // exit with what was chosen, so the warning does not come back.
+    void missingFileIsSaidPlainlyAndCreatedAtExit_data()
+    {
+        QTest::addColumn<QByteArray>("ini"); // null: no file at all
+        QTest::addColumn<QString>("heading");
+        QTest::newRow("no file: not found, created at exit") << QByteArray() << QStringLiteral("was not found");
+        QTest::newRow("empty file: its settings could not be used") << QByteArray("") << QStringLiteral("could not be used");
+    }
+    void missingFileIsSaidPlainlyAndCreatedAtExit()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, heading);
+        WindowRig rig(ini);
+        frmMain &w = *rig.window;
+        QCOMPARE(rig.messages.size(), 1);
+        const Message m = rig.messages.first();
+        QVERIFY2(m.text.contains(QDir::toNativeSeparators(rig.iniPath())), qPrintable(m.text));
+        QVERIFY2(m.text.contains(heading), qPrintable(m.text));
+        QCOMPARE(m.informativeText.contains(QStringLiteral("created when KORVANE closes")), ini.isNull());
+        const QString all = m.text + QLatin1Char('\n') + m.informativeText;
+        for (const char *key : {"CommPort", "Setting", "SlaveID"})
+            QVERIFY2(m.informativeText.contains(QLatin1String(key)), qPrintable(all));
+        for (const char *where : {"\"Serial Port\"", "\"Baud Rate\"", "\"Data Format\"", "\"Select Slave ID\""})
+            QVERIFY2(all.count(QLatin1String(where)) == 1, qPrintable(QLatin1String(where) + " once in: " + all));
+
+        w.mnuCOM[2]->trigger();
+        w.mnuDF[0]->trigger();
+        w.mnuBR[1]->trigger();
+        w.close();
+        const IniFile stored(rig.iniPath());
+        QCOMPARE(stored.ReadINI(QStringLiteral("Settings"), QStringLiteral("CommPort")), QStringLiteral("2"));
+        QCOMPARE(stored.ReadINI(QStringLiteral("Settings"), QStringLiteral("Setting")), QStringLiteral("9600,n,8,2"));
+    }
+
     void portThatCannotBeOpenedWarnsOnceAndStaysChosen()
     {
         WindowRig rig;

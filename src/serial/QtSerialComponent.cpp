@@ -6,7 +6,9 @@
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -60,11 +62,45 @@ bool QtSerialComponent::setPortOpen(bool open)
         lastError_ = QStringLiteral("%1: %2").arg(device, port_.errorString());
         return false;
     }
+    QString reason;
+    markingErrors_ = false;
+    if (line->parity != QSerialPort::NoParity && !markReceiveErrors(&reason)) {
+        lastError_ = QStringLiteral("%1: cannot check the parity of received bytes: %2").arg(device, reason);
+        port_.close();
+        return false;
+    }
     openDevice_ = device;
     // Old input of the device does not belong to anything we send.
     port_.clear(QSerialPort::Input);
     inBuffer_.clear();
+    marks_.reset();
     lastError_.clear();
+    return true;
+}
+
+bool QtSerialComponent::markReceiveErrors(QString *reason)
+{
+#ifdef Q_OS_LINUX
+    // Qt sets IGNPAR and clears INPCK, so a byte received with a parity
+    // error would arrive as if it were good. Have the line discipline check
+    // parity and mark every byte with a parity or framing error (FF 00 x,
+    // and FF FF for a real FF) instead.
+    termios tio{};
+    const int fd = int(port_.handle());
+    if (::tcgetattr(fd, &tio) != 0) {
+        *reason = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    tio.c_iflag |= INPCK | PARMRK;
+    tio.c_iflag &= ~tcflag_t(IGNPAR);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        *reason = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    markingErrors_ = true;
+#else
+    Q_UNUSED(reason);
+#endif
     return true;
 }
 
@@ -100,9 +136,11 @@ void QtSerialComponent::readIncoming()
 
 void QtSerialComponent::keepIncoming(const QByteArray &data)
 {
+    // The buffer's bound counts the bytes as delivered, after the marks.
+    const QByteArray bytes = markingErrors_ ? marks_.decode(data) : data;
     const qsizetype room = InBufferSize - inBuffer_.size();
     if (room > 0)
-        inBuffer_.append(data.left(room));
+        inBuffer_.append(bytes.left(room));
 }
 
 int QtSerialComponent::InBufferCount()
@@ -124,6 +162,7 @@ void QtSerialComponent::DiscardInput()
         port_.readAll();
         port_.clear(QSerialPort::Input);
     }
+    marks_.reset();
 }
 
 void QtSerialComponent::closePort()
@@ -131,6 +170,7 @@ void QtSerialComponent::closePort()
     if (port_.isOpen())
         port_.close();
     pendingOutput_.clear();
+    marks_.reset();
 }
 
 void QtSerialComponent::onError(QSerialPort::SerialPortError error)

@@ -1,6 +1,7 @@
 #pragma once
 // The serial-port component on a real device, through QSerialPort.
 
+#include "ParityMarks.h"
 #include "SerialComponent.h"
 
 #include <QSerialPort>
@@ -39,6 +40,7 @@ private:
     void onError(QSerialPort::SerialPortError error);
     bool deviceFailed(QString *reason);
     void closePort();
+    bool markReceiveErrors(QString *reason);
 
     QSerialPort port_;
     int commPort_ = 1;
@@ -49,6 +51,10 @@ private:
     QByteArray inBuffer_;
     QString openDevice_;  // the device path the port was opened with
     QString lastError_;
+    // With parity, bytes received with an error arrive marked and are
+    // turned into '?' here (see ParityMarks.h).
+    bool markingErrors_ = false;
+    ParityMarkDecoder marks_;
 };
 
 } // namespace korvane

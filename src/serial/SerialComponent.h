@@ -42,6 +42,8 @@ public:
     /// Number of received bytes waiting (never more than the input buffer).
     virtual int InBufferCount() = 0;
     /// All waiting bytes, in arrival order; removes them from the buffer.
+    /// With parity, a byte received with a parity or framing error reads
+    /// as '?'.
     virtual QByteArray Input() = 0;
     /// Drops every received byte still waiting, ours and the driver's.
     virtual void DiscardInput() = 0;

@@ -12,39 +12,84 @@ namespace korvane {
 namespace {
 const QString fileName = QStringLiteral("korvane.ini");
 
-QString folderPath(const QString &folder)
+// folder/name with exactly one '/' between them, also for the root folder.
+QString joined(const QString &folder, const QString &name)
 {
-    return QDir::cleanPath(QDir::fromNativeSeparators(folder));
+    const QString f = QDir::cleanPath(QDir::fromNativeSeparators(folder));
+    return f.endsWith(u'/') ? f + name : f + u'/' + name;
 }
 } // namespace
 
-SettingsLocation chooseSettingsFile(const QString &appFolder, bool appFileUsable, const QString &configFolder)
+QString userSettingsFile(const QString &configFolder)
 {
-    const QString app = folderPath(appFolder);
-    if (appFileUsable || configFolder.isEmpty())
-        return {app + u'/' + fileName, {}};
-    return {folderPath(configFolder) + QStringLiteral("/korvane/") + fileName,
-            QDir::cleanPath(app + QStringLiteral("/../share/korvane/") + fileName)};
+    return joined(configFolder, QStringLiteral("korvane/") + fileName);
+}
+
+QString installedDefaultFile(const QString &appFolder)
+{
+    QString path = QDir::cleanPath(joined(appFolder, QStringLiteral("../share/korvane/") + fileName));
+    // The root folder is its own parent.
+    while (path.startsWith(QLatin1String("/../")))
+        path.remove(0, 3);
+    return path;
+}
+
+SettingsLocation chooseSettingsFile(const SettingsFacts &facts)
+{
+    const QString appFile = joined(facts.appFolder, fileName);
+    // An installed program keeps the per-user file even where its folder
+    // can be written (run by root, or installed under ~/.local), so that
+    // no file appears in bin/ and the user's settings stay in use.
+    const bool installed = facts.defaultExists && !facts.appFileExists;
+    if ((facts.appFolderWritable && !installed) || facts.configFolder.isEmpty())
+        return {appFile, {}};
+    const QString userFile = userSettingsFile(facts.configFolder);
+    if (facts.userFileExists)
+        return {userFile, {}};
+    if (facts.appFileExists)
+        return {userFile, appFile};
+    if (facts.defaultExists)
+        return {userFile, installedDefaultFile(facts.appFolder)};
+    return {userFile, {}};
+}
+
+bool makeSettingsFileReady(const SettingsLocation &where)
+{
+    const QString target = QDir::toNativeSeparators(where.path);
+    const QString folder = QFileInfo(where.path).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        qWarning("%s: cannot create the settings file's folder", qPrintable(target));
+        return false;
+    }
+    if (where.seedFrom.isEmpty() || QFileInfo::exists(where.path))
+        return true;
+    QFile source(where.seedFrom);
+    if (!source.copy(where.path)) {
+        qWarning("%s: cannot create the settings file from %s: %s", qPrintable(target),
+                 qPrintable(QDir::toNativeSeparators(where.seedFrom)), qPrintable(source.errorString()));
+        return false;
+    }
+    // The copy keeps the source's permissions, which may forbid writing.
+    QFile::setPermissions(where.path, QFile::permissions(where.path) | QFile::ReadOwner | QFile::WriteOwner);
+    return true;
 }
 
 SettingsLocation prepareSettingsFile(const QString &appFolder, const QString &configFolder)
 {
-    const QFileInfo appFile(QDir(appFolder).filePath(fileName));
-    const bool usable = appFile.isFile() && appFile.isWritable() && QFileInfo(appFolder).isWritable();
-    const SettingsLocation where = chooseSettingsFile(appFolder, usable, configFolder);
+    const QFileInfo appFile(joined(appFolder, fileName));
+    SettingsFacts facts;
+    facts.appFolder = appFolder;
+    facts.configFolder = configFolder;
+    // A korvane.ini that is not a file (a folder of that name) cannot be
+    // written either.
+    facts.appFolderWritable = QFileInfo(appFolder).isWritable()
+        && (!appFile.exists() || (appFile.isFile() && appFile.isWritable()));
+    facts.appFileExists = appFile.isFile();
+    facts.userFileExists = !configFolder.isEmpty() && QFileInfo::exists(userSettingsFile(configFolder));
+    facts.defaultExists = QFileInfo(installedDefaultFile(appFolder)).isFile();
 
-    if (where.defaultPath.isEmpty() || QFileInfo::exists(where.path) || !QFileInfo(where.defaultPath).isFile())
-        return where;
-    const QString folder = QFileInfo(where.path).absolutePath();
-    QFile source(where.defaultPath);
-    if (!QDir().mkpath(folder) || !source.copy(where.path)) {
-        qWarning("%s: cannot create the settings file from %s: %s", qPrintable(QDir::toNativeSeparators(where.path)),
-                 qPrintable(QDir::toNativeSeparators(where.defaultPath)),
-                 qPrintable(QDir().exists(folder) ? source.errorString() : QStringLiteral("cannot create its folder")));
-        return where;
-    }
-    // The copy keeps the default's permissions, which may forbid writing.
-    QFile::setPermissions(where.path, QFile::permissions(where.path) | QFile::ReadOwner | QFile::WriteOwner);
+    const SettingsLocation where = chooseSettingsFile(facts);
+    makeSettingsFileReady(where);
     return where;
 }
 

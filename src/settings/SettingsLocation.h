@@ -1,19 +1,28 @@
 #pragma once
-// Which korvane.ini the program uses.
+// Which korvane.ini the program uses, so that the settings are always kept
+// somewhere.
 //
-// - The file korvane.ini in the executable's folder, when it exists and both
-//   it and the folder can be written (a portable copy, the build folder, a
-//   demo folder): the settings stay with the program.
-// - Otherwise (an installed program, e.g. under /usr/bin) the per-user file
-//   korvane/korvane.ini in the user's configuration folder ($XDG_CONFIG_HOME,
-//   by default ~/.config). When it is missing it is created on first start as
-//   a copy of the installed default, <executable's folder>/../share/korvane/
-//   korvane.ini, found relative to the executable so that any installation
-//   prefix works. Without that default nothing is created, and start-up
-//   reports the settings it cannot find.
+// - The file korvane.ini in the executable's folder whenever that folder
+//   can keep it (the folder can be written, and so can the file if it is
+//   there): a portable copy, the build folder, a demo folder, also a freshly
+//   copied program without a file yet. A missing file is created there when
+//   the settings are stored at exit. An installed program (one with the
+//   installed default below and no korvane.ini of its own) never gets a
+//   file in its folder, even where that folder can be written (run by root,
+//   installed under ~/.local): it keeps using the per-user file.
+// - Otherwise (an installed program, a portable copy on a read-only medium)
+//   the per-user file korvane/korvane.ini in the user's
+//   configuration folder ($XDG_CONFIG_HOME, by default ~/.config). Its folder
+//   is always created, so that storing the settings at exit can create the
+//   file. While the file does not exist it starts as a copy of the first of:
+//   the executable's folder's own korvane.ini (a read-only portable copy
+//   keeps its settings), the installed default <executable's folder>/../
+//   share/korvane/korvane.ini (found relative to the executable, so that any
+//   installation prefix works); with neither it starts empty (it is created
+//   at exit).
 // - When no configuration folder is known, the file in the executable's
-//   folder is used all the same (start-up then reports what it cannot read,
-//   and storing the settings reports what it cannot write).
+//   folder is used all the same (storing the settings then says on stderr
+//   what it cannot write).
 
 #include <QString>
 
@@ -22,23 +31,41 @@ namespace korvane {
 struct SettingsLocation {
     /// The settings file to read and write.
     QString path;
-    /// The installed default copied to path when path does not exist yet;
-    /// empty when path is never created from a default.
-    QString defaultPath;
+    /// The file copied to path before it is first read, because path does
+    /// not exist yet; empty when nothing is copied.
+    QString seedFrom;
 
     bool operator==(const SettingsLocation &) const = default;
 };
 
-/// The choice itself, from the facts alone (nothing is looked up):
-/// appFolder: the executable's folder; appFileUsable: korvane.ini exists
-/// there and both it and the folder are writable; configFolder: the user's
-/// configuration folder (empty when unknown). Paths use '/' separators.
-SettingsLocation chooseSettingsFile(const QString &appFolder, bool appFileUsable, const QString &configFolder);
+/// What the choice depends on. Folders may end in a separator or not.
+struct SettingsFacts {
+    QString appFolder;              ///< the executable's folder
+    QString configFolder;           ///< the user's configuration folder; empty when unknown
+    bool appFolderWritable = false; ///< the folder can be written, and so can its korvane.ini if present
+    bool appFileExists = false;     ///< <appFolder>/korvane.ini exists
+    bool userFileExists = false;    ///< <configFolder>/korvane/korvane.ini exists
+    bool defaultExists = false;     ///< <appFolder>/../share/korvane/korvane.ini exists
+};
 
-/// Looks up the facts for chooseSettingsFile() and, where the chosen file is
-/// missing and the default exists, creates it (and its folder) as a copy of
-/// the default, writable by its owner. A copy that fails is reported on
-/// stderr; the location is returned all the same.
+/// The choice itself, from the facts alone (nothing is looked up). Paths
+/// use '/' separators, without doubled separators.
+SettingsLocation chooseSettingsFile(const SettingsFacts &facts);
+
+/// The per-user file in configFolder, and the installed default for an
+/// executable in appFolder (the two candidate paths the choice names).
+QString userSettingsFile(const QString &configFolder);
+QString installedDefaultFile(const QString &appFolder);
+
+/// Makes the chosen file ready to be read and later written: creates its
+/// folder and, when seedFrom is set and the file still does not exist,
+/// copies seedFrom there, writable by its owner. Returns false when the
+/// folder or the copy could not be made (said on stderr); the seed file is
+/// never changed.
+bool makeSettingsFileReady(const SettingsLocation &where);
+
+/// Looks up the facts for chooseSettingsFile() and makes the chosen file
+/// ready (makeSettingsFileReady()). The location is returned in every case.
 SettingsLocation prepareSettingsFile(const QString &appFolder, const QString &configFolder);
 
 /// prepareSettingsFile() for the running program: the executable's folder

@@ -1,6 +1,7 @@
 #include "frmMain.h"
 
 #include "Fonts.h"
+#include "SettingsWarning.h"
 #include "common/Numbers.h"
 #include "protocol/Commands.h"
 #include "serial/LineSettings.h"
@@ -9,6 +10,7 @@
 
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -402,10 +404,10 @@ void frmMain::Form_Load()
         detail = MSComm1->lastError();
     }
     if (!problems.isEmpty()) {
-        showMessage({QMessageBox::Warning, QStringLiteral("KORVANE"),
-                     QStringLiteral("Some settings in %1 could not be used.")
-                         .arg(QDir::toNativeSeparators(ini.path())),
-                     problems.join(QStringLiteral("\n\n")), detail});
+        const SettingsWarning warning = settingsWarning(QDir::toNativeSeparators(ini.path()),
+                                                        QFileInfo::exists(ini.path()), problems);
+        showMessage({QMessageBox::Warning, QStringLiteral("KORVANE"), warning.text,
+                     warning.informativeText, detail});
     }
 }
 
