@@ -23,7 +23,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KORVANE"));
     QApplication::setApplicationVersion(QString::fromLatin1(korvane::build::Version));
-    QApplication::setDesktopFileName(QStringLiteral("korvane"));
+    QApplication::setDesktopFileName(QString::fromLatin1(korvane::build::AppId));
     if (!commandLine.styleGiven)
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
