@@ -1,5 +1,7 @@
 // KORVANE: drives one Modbus RTU counter/display device over a serial line.
 
+#include "common/BuildInfo.h"
+#include "common/CommandLine.h"
 #include "serial/QtSerialComponent.h"
 #include "settings/SettingsLocation.h"
 #include "settings/modINI.h"
@@ -12,10 +14,18 @@
 
 int main(int argc, char *argv[])
 {
+    // Before QApplication, which connects to the display: --help and
+    // --version need none.
+    const korvane::CommandLine commandLine = korvane::parseCommandLine(korvane::argumentsOf(argc, argv));
+    if (commandLine.action != korvane::CommandLine::Action::Run)
+        return korvane::printAnswer(commandLine);
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KORVANE"));
-    QApplication::setDesktopFileName(QStringLiteral("korvane"));
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QApplication::setApplicationVersion(QString::fromLatin1(korvane::build::Version));
+    QApplication::setDesktopFileName(QString::fromLatin1(korvane::build::AppId));
+    if (!commandLine.styleGiven)
+        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
     // korvane.ini beside the executable, or the user's own copy (see
     // SettingsLocation.h).

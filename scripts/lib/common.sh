@@ -15,11 +15,16 @@ KORVANE_TEST_PACKAGES=(desktop-file-utils)
 # Xvfb and xdotool: one end-to-end test presses a button in the real program
 # on a virtual X server, then closes the program while it waits for a reply.
 KORVANE_TEST_PACKAGES+=(xvfb xdotool)
+# appstreamcli checks the installed AppStream data; groff and man render the
+# manual pages to check them for warnings.
+KORVANE_TEST_PACKAGES+=(appstream groff-base man-db)
 
 # Packages scripts/package needs: CPack's Debian generator finds the
 # libraries' packages with dpkg-shlibdeps (dpkg-dev) and recognises
 # executables with file.
 KORVANE_PACKAGE_PACKAGES=(dpkg-dev file)
+# lintian checks the packages as Debian would.
+KORVANE_PACKAGE_PACKAGES+=(lintian)
 
 # Runs a command as root: directly when we are root, otherwise through sudo.
 as_root() {
@@ -47,14 +52,16 @@ ensure_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# build_preset NAME: configures (once) and builds the given CMake preset.
+# build_preset NAME [TARGET...]: configures (once) and builds the given
+# CMake preset (only the given targets, when there are any).
 build_preset() {
   local preset=$1
+  shift
   cd "$KORVANE_ROOT"
   if [ ! -f "build/$preset/CMakeCache.txt" ]; then
     cmake --preset "$preset"
   fi
-  cmake --build --preset "$preset"
+  cmake --build --preset "$preset" ${1:+--target "$@"}
 }
 
 # Packages the fuzzing scripts need on top of the build packages: clang and

@@ -1,5 +1,6 @@
 #include "frmMain.h"
 
+#include "About.h"
 #include "Fonts.h"
 #include "SettingsWarning.h"
 #include "common/Numbers.h"
@@ -251,6 +252,15 @@ void frmMain::buildMenus()
         mnuDF[i]->setCheckable(true);
         connect(mnuDF[i], &QAction::triggered, this, [this, i] { mnuDF_Click(i); });
     }
+    // The last menu.
+    mnuHelp = menuBar()->addMenu(QStringLiteral("Help"));
+    mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
+    mnuAbout = mnuHelp->addAction(QStringLiteral("About KORVANE"));
+    mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
+    connect(mnuAbout, &QAction::triggered, this, [this] { showAboutKorvane(this); });
+    mnuAboutQt = mnuHelp->addAction(QStringLiteral("About Qt"));
+    mnuAboutQt->setObjectName(QStringLiteral("mnuAboutQt"));
+    connect(mnuAboutQt, &QAction::triggered, this, [this] { QMessageBox::aboutQt(this); });
 }
 
 void frmMain::UpdateMenuChecks()

@@ -95,6 +95,8 @@ public:
     std::array<QAction *, 7> mnuCOM{}; ///< indices 1..6 (COM1..COM6); [0] unused
     std::array<QAction *, 3> mnuBR{};  ///< 4800, 9600, 19200 bps
     std::array<QAction *, 3> mnuDF{};  ///< 8N2, 8E1, 8O1
+    QMenu *mnuHelp;
+    QAction *mnuAbout, *mnuAboutQt;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
