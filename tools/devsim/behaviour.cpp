@@ -17,6 +17,7 @@ std::string Behaviour::text() const
     case Garbage: return "garbage:" + std::to_string(arg);
     case Split: return "split:" + std::to_string(arg);
     case OtherSlave: return "slave:" + std::to_string(arg);
+    case Disconnect: return "disconnect";
     }
     return "?";
 }
@@ -39,6 +40,7 @@ std::optional<Behaviour> parseBehaviour(const std::string &word)
         {"garbage", Behaviour::Garbage, true, 1, 256},
         {"split", Behaviour::Split, true, 0, 600000},
         {"slave", Behaviour::OtherSlave, true, 0, 255},
+        {"disconnect", Behaviour::Disconnect, false, 0, 0},
     };
     for (const Entry &e : table) {
         if (name != e.name)

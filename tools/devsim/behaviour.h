@@ -8,7 +8,7 @@
 namespace devsim {
 
 struct Behaviour {
-    enum Kind { Ok, NoReply, BadCrc, Delay, Exception, Garbage, Split, OtherSlave } kind = Ok;
+    enum Kind { Ok, NoReply, BadCrc, Delay, Exception, Garbage, Split, OtherSlave, Disconnect } kind = Ok;
     int arg = 0;
 
     std::string text() const;

@@ -107,11 +107,21 @@ Behaviour Device::nextBehaviour()
     return b;
 }
 
-void Device::schedule(Bytes bytes, Clock::time_point due)
+void Device::schedule(Bytes bytes, Clock::time_point due, bool close)
 {
     if (!out_.empty())
         due = std::max(due, out_.back().due);
-    out_.push_back({due, std::move(bytes)});
+    out_.push_back({due, std::move(bytes), close});
+}
+
+void Device::dropScheduled()
+{
+    Bytes unsent;
+    for (const Segment &s : out_)
+        unsent.insert(unsent.end(), s.bytes.begin(), s.bytes.end());
+    out_.clear();
+    if (!unsent.empty())
+        line("dropped: reply to a closed connection: %s", hex(unsent).c_str());
 }
 
 std::optional<Device::Segment> Device::takeDue(Clock::time_point now)
@@ -151,6 +161,10 @@ void Device::handleFrame(const Bytes &frame, Clock::time_point now)
 
     if (b.kind == Behaviour::NoReply)
         return;  // as if the request never arrived: nothing changes
+    if (b.kind == Behaviour::Disconnect) {
+        schedule({}, now, true);  // not carried out either
+        return;
+    }
     if (b.kind == Behaviour::Exception) {
         Bytes r{uint8_t(addr), uint8_t(fn | 0x80), uint8_t(b.arg)};
         appendCrc(r);

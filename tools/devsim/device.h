@@ -18,10 +18,12 @@ namespace devsim {
 
 class Device {
 public:
-    // A piece of reply due at a time; replies leave in the order scheduled.
+    // A piece of reply due at a time, or the close of the client's
+    // connection; they leave in the order scheduled.
     struct Segment {
         Clock::time_point due;
         Bytes bytes;
+        bool close = false;
     };
 
     explicit Device(const Options &o);
@@ -40,12 +42,15 @@ public:
     // The first scheduled segment if it is due at now.
     std::optional<Segment> takeDue(Clock::time_point now);
     std::optional<Clock::time_point> nextDue() const;
+    // The connection that was to receive them is gone: drops what is
+    // scheduled and prints the bytes that will not be sent.
+    void dropScheduled();
 
 private:
     Bytes carryOut(const Bytes &frame, Clock::time_point now);
     void describe(const Bytes &frame, Clock::time_point now);
     Behaviour nextBehaviour();
-    void schedule(Bytes bytes, Clock::time_point due);
+    void schedule(Bytes bytes, Clock::time_point due, bool close = false);
 
     uint32_t counterAt(Clock::time_point now) const;
     void setCounter(uint32_t v, Clock::time_point now);

@@ -61,6 +61,14 @@ void Framer::extractFrames(Clock::time_point now)
     }
 }
 
+void Framer::reset()
+{
+    if (!rx_.empty())
+        line("dropped: incomplete frame: %s", hex(rx_).c_str());
+    rx_.clear();
+    resync_ = false;
+}
+
 std::optional<Clock::time_point> Framer::wake() const
 {
     if (rx_.empty() && !resync_)

@@ -19,6 +19,9 @@ public:
     void received(const Bytes &bytes, Clock::time_point now);
     // Ends a frame once the line has been silent long enough.
     void checkSilence(Clock::time_point now);
+    // The bytes' source changed (a TCP client went): what is pending made
+    // no frame and must not join the next client's bytes.
+    void reset();
     // When checkSilence next has something to do, if ever.
     std::optional<Clock::time_point> wake() const;
 

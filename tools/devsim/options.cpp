@@ -23,9 +23,17 @@ const BaudEntry kBauds[] = {
 };
 
 const char kUsage[] = R"(Usage: korvane-devsim [OPTION]...
-Simulates the counter/display device: a Modbus RTU slave on a pseudo-terminal.
+Simulates the counter/display device: a Modbus RTU slave on a pseudo-terminal,
+or behind a TCP port with --tcp.
 
 Options:
+  --tcp HOST:PORT    serve the device over TCP instead of a pseudo-terminal,
+                     as a serial device server in raw ("TCP server") mode:
+                     the RTU frames, CRC included, pass unchanged. HOST is a
+                     host name, an IPv4 address or an IPv6 address in
+                     brackets ([::1]:5020); PORT 0 picks a free port. One
+                     client at a time: a new connection replaces the
+                     current one (see TCP below)
   --slave N          slave address to answer, 1..247 (default 1)
   --rate N           counter speed in counts per second, N >= 0, may be
                      fractional; 0 freezes the counter (default 3)
@@ -33,14 +41,16 @@ Options:
   --settings B,P,D,S line settings applied to the pseudo-terminal, e.g.
                      9600,n,8,2 (default); P is n, e or o. Pseudo-terminals
                      ignore parity and data bits; the baud rate sets the
-                     silence that ends an incomplete frame.
+                     silence that ends an incomplete frame (also over TCP).
   --script LIST      behaviours for the coming requests, one per request in
                      order, comma separated; afterwards every request is "ok"
   --control PATH     create a FIFO at PATH (replacing a stale FIFO); each line
                      written to it appends behaviours (one, or a comma list)
-                     to the queue; it is removed on exit
+                     to the queue, or is "hangup": close the TCP client's
+                     connection now; the FIFO is removed on exit
   --link PATH        create a symbolic link PATH to the device (replacing a
-                     stale symbolic link); it is removed on exit
+                     stale symbolic link; with --tcp it points to the
+                     tcp://ADDRESS:PORT text); it is removed on exit
   --exit-on-stdin-eof
                      stop when standard input closes (otherwise stdin is
                      ignored)
@@ -58,7 +68,10 @@ Behaviours (each applies to one request addressed to this slave):
   split:MS           carry out, send the first half of the reply, the rest
                      MS milliseconds later
   slave:A            carry out, reply from address A (frame and CRC valid)
-Replies leave in order: a reply is never sent before an earlier delayed one.
+  disconnect         with --tcp only: not carried out; the client's
+                     connection is closed instead of a reply
+Replies leave in order: a reply (or a disconnect) never comes before an
+earlier delayed one.
 
 Device:
   holding registers 0,1  counter, signed 32-bit, high word first; a write
@@ -72,10 +85,27 @@ Device:
   out without a reply and takes no behaviour from the queue. Frames with a
   bad CRC are dropped.
 
+TCP (--tcp):
+  It listens on one address, the first of HOST's addresses it can bind (the
+  device line names it), with SO_REUSEADDR, so a simulator started again
+  takes the same port at once; replies leave with TCP_NODELAY, so the
+  pieces of split:MS leave apart. One client at a time: when a second one
+  connects, the current connection is closed and the new one served;
+  replies not yet sent to the old one are dropped. A client that closes is
+  no error (what it sent before is carried out): the simulator keeps
+  listening for the next one.
+
 Output (stdout, one line each, flushed):
-  device: PATH                       always the first line
+  device: PATH                       always the first line; with --tcp
+                                     tcp://ADDRESS:PORT, the address to
+                                     connect to (IPv6 in brackets)
   link: PATH / control: PATH         when those options are given
   config: slave=N settings=B,P,D,S rate=N counter=N
+  connected: ADDRESS:PORT            a TCP client connected (its address)
+  disconnected: ADDRESS:PORT (WHY)   the TCP client went; WHY is "closed by
+                                     the client", "replaced by ADDRESS:PORT",
+                                     "disconnect", "hangup", "stopping" or
+                                     "error: TEXT"
   request N: fn=F slave=A behaviour=B
                                      per frame with a good CRC; B is the
                                      behaviour applied, or "ignored" (another
@@ -88,11 +118,13 @@ Output (stdout, one line each, flushed):
                                      on every write of coil 0, 1 or 3
   refused: exception C               libmodbus refused the request
   queued: B                          a behaviour arrived on the control FIFO
-  dropped: REASON: BYTES             bytes that made no valid frame
+  dropped: REASON: BYTES             bytes that made no valid frame, or
+                                     that the closed connection left unsent
   rx: BYTES / tx: BYTES              with --trace
   stopped: REASON                    on exit (SIGINT, SIGTERM, stdin closed)
 Errors go to stderr. Exit status 0 after a clean stop, 1 on a runtime
-error, 2 on a bad command line.
+error (such as a port in use), 2 on a bad command line (also a HOST that
+does not resolve).
 )";
 
 } // namespace
@@ -156,10 +188,48 @@ std::optional<LineSettings> parseSettings(const std::string &s)
     std::exit(2);
 }
 
+std::optional<TcpAddress> parseTcpAddress(const std::string &s, std::string &error)
+{
+    const auto wrong = [&](const std::string &why) {
+        error = why + ", not \"" + s + "\"";
+        return std::nullopt;
+    };
+    const std::string form = "wants HOST:PORT such as 127.0.0.1:5020, localhost:0 or [::1]:5020";
+    TcpAddress a;
+    std::string rest;
+    if (!s.empty() && s[0] == '[') {
+        const auto close = s.find(']');
+        if (close == std::string::npos || close == 1)
+            return wrong(form);
+        a.host = s.substr(1, close - 1);
+        rest = s.substr(close + 1);
+        if (rest.empty() || rest[0] != ':')
+            return wrong(form);
+        rest.erase(0, 1);
+    } else {
+        const auto colon = s.rfind(':');
+        if (colon == std::string::npos || colon == 0)
+            return wrong(form);
+        a.host = s.substr(0, colon);
+        rest = s.substr(colon + 1);
+        if (a.host.find(':') != std::string::npos)
+            return wrong("wants an IPv6 address in brackets, such as [::1]:5020");
+    }
+    // Digits only: getaddrinfo would also take a service name such as "http".
+    const bool digits = !rest.empty() && rest.size() <= 5
+        && std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const auto port = digits ? parseInt(rest, 0, 65535) : std::nullopt;
+    if (!port)
+        return wrong("wants a PORT of 0..65535 (0: any free port)");
+    a.port = int(*port);
+    a.text = s;
+    return a;
+}
+
 Options parseOptions(int argc, char **argv)
 {
     enum { OptSlave = 1000, OptRate, OptCounter, OptSettings, OptScript, OptControl, OptLink,
-           OptStdin, OptTrace };
+           OptStdin, OptTrace, OptTcp };
     static const option longOpts[] = {
         {"slave", required_argument, nullptr, OptSlave},
         {"rate", required_argument, nullptr, OptRate},
@@ -170,6 +240,7 @@ Options parseOptions(int argc, char **argv)
         {"link", required_argument, nullptr, OptLink},
         {"exit-on-stdin-eof", no_argument, nullptr, OptStdin},
         {"trace", no_argument, nullptr, OptTrace},
+        {"tcp", required_argument, nullptr, OptTcp},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -233,6 +304,13 @@ Options parseOptions(int argc, char **argv)
         case OptTrace:
             o.trace = true;
             break;
+        case OptTcp: {
+            std::string error;
+            o.tcp = parseTcpAddress(arg, error);
+            if (!o.tcp)
+                usageError("--tcp " + error);
+            break;
+        }
         default:
             usageError(std::string("unknown option or missing value: ")
                        + (optind > 0 && optind <= argc ? argv[optind - 1] : "?"));
@@ -240,6 +318,9 @@ Options parseOptions(int argc, char **argv)
     }
     if (optind < argc)
         usageError(std::string("unexpected argument \"") + argv[optind] + "\"");
+    if (!o.tcp && std::any_of(o.script.begin(), o.script.end(),
+                              [](const Behaviour &b) { return b.kind == Behaviour::Disconnect; }))
+        usageError("--script: disconnect closes a TCP client's connection; it needs --tcp");
     return o;
 }
 

@@ -25,6 +25,17 @@ struct LineSettings {
 
 std::optional<LineSettings> parseSettings(const std::string &s);
 
+// Where --tcp listens: a host name or address (without brackets) and a port,
+// 0 for any free one.
+struct TcpAddress {
+    std::string host;
+    int port = 0;
+    std::string text;  // as given, for messages
+};
+
+// Parses HOST:PORT ([IPV6]:PORT); on error names what is wrong in error.
+std::optional<TcpAddress> parseTcpAddress(const std::string &s, std::string &error);
+
 struct Options {
     int slave = 1;
     double rate = 3;
@@ -35,6 +46,7 @@ struct Options {
     std::string controlPath;
     bool exitOnStdinEof = false;
     bool trace = false;
+    std::optional<TcpAddress> tcp;  // serve over TCP instead of a pseudo-terminal
 };
 
 // Parses the command line; prints the usage and exits 0 for --help, prints

@@ -40,8 +40,9 @@ bool PtyTransport::applyTermios()
     return tcsetattr(slaveFd_, TCSANOW, &t) == 0;
 }
 
-bool PtyTransport::open()
+bool PtyTransport::open(Sink &sink)
 {
+    sink_ = &sink;
     char name[256] = {};
     if (openpty(&master_, &slaveFd_, name, nullptr, nullptr) != 0) {
         warn("openpty: %s", std::strerror(errno));
@@ -74,7 +75,7 @@ std::optional<Clock::time_point> PtyTransport::wake(Clock::time_point now) const
     return std::nullopt;
 }
 
-void PtyTransport::handle(const pollfd *fds, Clock::time_point now, Sink &sink)
+void PtyTransport::handle(const pollfd *fds, Clock::time_point now)
 {
     if (!polled_ || !fds[0].revents)
         return;
@@ -99,10 +100,10 @@ void PtyTransport::handle(const pollfd *fds, Clock::time_point now, Sink &sink)
         hupUntil_ = now + std::chrono::milliseconds(100);
         break;
     }
-    sink.received(bytes, now);
+    sink_->received(bytes, now);
 }
 
-void PtyTransport::send(const Bytes &b)
+void PtyTransport::send(const Bytes &b, Clock::time_point)
 {
     const ssize_t n = write(master_, b.data(), b.size());
     if (n != ssize_t(b.size()))

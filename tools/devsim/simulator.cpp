@@ -108,7 +108,7 @@ bool Simulator::makeControl()
 
 bool Simulator::setUp()
 {
-    if (!transport_->open() || !device_.setUp(Clock::now()))
+    if (!transport_->open(*this) || !device_.setUp(Clock::now()))
         return false;
     if (!opt_.linkPath.empty() && !makeLink())
         return false;
@@ -135,17 +135,29 @@ void Simulator::cleanup()
             close(*fd);
         *fd = -1;
     }
+    if (transport_)
+        transport_->disconnect("stopping", Clock::now());
     transport_.reset();
 }
 
 void Simulator::received(const Bytes &bytes, Clock::time_point now) { framer_.received(bytes, now); }
 
+void Simulator::peerChanged(Clock::time_point)
+{
+    framer_.reset();
+    device_.dropScheduled();
+}
+
 void Simulator::sendDue(Clock::time_point now)
 {
     while (const auto s = device_.takeDue(now)) {
-        transport_->send(s->bytes);
+        if (s->close) {
+            transport_->disconnect("disconnect", now);
+            continue;
+        }
         if (opt_.trace)
             line("tx: %s", hex(s->bytes).c_str());
+        transport_->send(s->bytes, now);
     }
 }
 
@@ -159,10 +171,22 @@ void Simulator::readControl()
     while ((nl = controlBuf_.find('\n')) != std::string::npos) {
         const std::string text = controlBuf_.substr(0, nl);
         controlBuf_.erase(0, nl + 1);
+        if (trim(text) == "hangup") {
+            if (!opt_.tcp)
+                warn("control: hangup closes a TCP client's connection; it needs --tcp, line ignored");
+            else if (!transport_->disconnect("hangup", Clock::now()))
+                warn("control: hangup: no client is connected");
+            continue;
+        }
         std::vector<Behaviour> list;
         std::string bad;
         if (!parseBehaviourList(text, list, bad)) {
             warn("control: unknown behaviour \"%s\" in \"%s\", line ignored", bad.c_str(), text.c_str());
+            continue;
+        }
+        if (!opt_.tcp && std::any_of(list.begin(), list.end(),
+                                     [](const Behaviour &b) { return b.kind == Behaviour::Disconnect; })) {
+            warn("control: disconnect closes a TCP client's connection; it needs --tcp, line ignored");
             continue;
         }
         for (const Behaviour &b : list) {
@@ -228,7 +252,7 @@ int Simulator::run()
             if (read(gSignalPipe[0], &sig, 1) == 1)
                 stopReason = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "signal";
         }
-        transport_->handle(fds.data() + transportIdx, now, *this);
+        transport_->handle(fds.data() + transportIdx, now);
         if (ctlIdx >= 0 && (fds[size_t(ctlIdx)].revents & POLLIN))
             readControl();
         if (inIdx >= 0 && fds[size_t(inIdx)].revents) {

@@ -34,6 +34,7 @@ private:
     void sendDue(Clock::time_point now);
 
     void received(const Bytes &bytes, Clock::time_point now) override;
+    void peerChanged(Clock::time_point now) override;
 
     const Options &opt_;
     std::unique_ptr<Transport> transport_;
