@@ -139,6 +139,8 @@ struct Rig {
         f.close();
         window = std::make_unique<frmMain>(&port, f.fileName(),
                                            [this](const Message &m) { messages << m; });
+        // The system's device list would open the machine's serial ports.
+        window->setDeviceSource([] { return QList<SerialDevice>(); });
         window->Form_Load();
         return port.PortOpen() && messages.isEmpty();
     }

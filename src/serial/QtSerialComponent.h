@@ -23,6 +23,7 @@ public:
     bool PortOpen() const override;
     bool setPortOpen(bool open) override;
     QString lastError() const override;
+    int lastErrorNumber() const override { return lastErrorNumber_; }
 
     void Output(char byte) override;
     int InBufferCount() override;
@@ -49,6 +50,7 @@ private:
     QByteArray inBuffer_;
     QString openDevice_;  // the device path the port was opened with
     QString lastError_;
+    int lastErrorNumber_ = 0;
 };
 
 } // namespace korvane

@@ -319,8 +319,9 @@ QString frmMain::portFailureAdvice() const
         return QStringLiteral("The line settings \"%1\" are not accepted. Choose them from the "
                               "\"Baud Rate\" and \"Data Format\" menus.")
             .arg(MSComm1->Settings());
-    const QString device = MSComm1->portDevice(MSComm1->CommPort());
-    return portOpenAdvice(device, probeDeviceAccess(device));
+    const int port = MSComm1->CommPort();
+    return portOpenAdvice(lookUpPortFacts(port, MSComm1->portDevice(port), MSComm1->lastErrorNumber(),
+                                          deviceSource_ ? deviceSource_() : QList<SerialDevice>()));
 }
 
 void frmMain::openPortOrWarn()
@@ -396,8 +397,7 @@ void frmMain::Form_Load()
     if (port && lineSettingsUsable && !MSComm1->setPortOpen(true)) {
         const QString device = MSComm1->portDevice(*port);
         problem("CommPort", vars.gCommPort,
-                QStringLiteral("COM%1 (%2) could not be opened. %3 The port stays closed; "
-                               "choose a port from the \"Serial Port\" menu.")
+                QStringLiteral("COM%1 (%2) could not be opened. %3 The port stays closed.")
                     .arg(*port).arg(device, portFailureAdvice()));
         detail = MSComm1->lastError();
     }

@@ -4,6 +4,7 @@
 
 #include "common/modVariables.h"
 #include "protocol/Exchange.h"
+#include "serial/PortDevices.h"
 #include "settings/modINI.h"
 
 #include <QMainWindow>
@@ -78,6 +79,11 @@ public:
     /// True while an exchange waits for its reply.
     bool isBusy() const { return busy_; }
 
+    /// Where the serial devices present come from (the "Port Devices"
+    /// dialog, the advice when a port cannot be opened); by default the
+    /// system's list.
+    void setDeviceSource(DeviceSource source) { deviceSource_ = std::move(source); }
+
     ModVariables vars;
     SerialComponent *const MSComm1;
     IniFile ini;
@@ -106,7 +112,7 @@ private:
     void reopenPortWith(const std::function<void()> &change);
     /// Opens the port; on failure shows "Com Port Error" and leaves it closed.
     void openPortOrWarn();
-    /// Text for an open that failed: which device and why.
+    /// Text for an open that failed: why, and what to do.
     QString portFailureAdvice() const;
     void setTabOrder();
     void ShowCounterValue();
@@ -116,6 +122,7 @@ private:
     void showMessage(const Message &message);
 
     MessageSink messages_;
+    DeviceSource deviceSource_ = systemDeviceSource();
     bool busy_ = false;
     bool slaveTyped_ = false;
     bool unloaded_ = false;
