@@ -57,6 +57,8 @@ public:
     void setPortDevice(int port, const QString &path);
     /// The device behind port n: the mapped path, or defaultPortDevice(n).
     QString portDevice(int port) const;
+    /// The path port n is mapped to; empty when it uses its default.
+    QString portDeviceMapping(int port) const { return devices_.value(port); }
     /// "COMn" on Windows, /dev/ttyS<n-1> elsewhere.
     static QString defaultPortDevice(int port);
 

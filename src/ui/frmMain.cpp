@@ -1,6 +1,7 @@
 #include "frmMain.h"
 
 #include "Fonts.h"
+#include "PortDevicesDialog.h"
 #include "common/Numbers.h"
 #include "protocol/Commands.h"
 #include "serial/LineSettings.h"
@@ -231,6 +232,10 @@ void frmMain::buildMenus()
         mnuCOM[i]->setToolTip(MSComm1->portDevice(i));
         connect(mnuCOM[i], &QAction::triggered, this, [this, i] { mnuCOM_Click(i); });
     }
+    mnuPort->addSeparator();
+    mnuPortDevices = mnuPort->addAction(QStringLiteral("Port Devices\u2026"));
+    mnuPortDevices->setObjectName(QStringLiteral("mnuPortDevices"));
+    connect(mnuPortDevices, &QAction::triggered, this, &frmMain::mnuPortDevices_Click);
     mnuBaud = menuBar()->addMenu(QStringLiteral("Baud Rate"));
     mnuBaud->setObjectName(QStringLiteral("mnuBaud"));
     const char *const baudCaptions[3] = {"4800 bps", "9600 bps", "19200 bps"};
@@ -322,6 +327,49 @@ QString frmMain::portFailureAdvice() const
     const int port = MSComm1->CommPort();
     return portOpenAdvice(lookUpPortFacts(port, MSComm1->portDevice(port), MSComm1->lastErrorNumber(),
                                           deviceSource_ ? deviceSource_() : QList<SerialDevice>()));
+}
+
+void frmMain::mnuPortDevices_Click()
+{
+    if (busy_)
+        return;
+    QStringList current;
+    for (int i = 1; i <= 6; ++i)
+        current << MSComm1->portDeviceMapping(i);
+    const QPointer<PortDevicesDialog> dialog = new PortDevicesDialog(current, deviceSource_, this);
+    const bool accepted = dialog->exec() == QDialog::Accepted;
+    // The window may have been closed (a signal) while the dialog was open.
+    if (!dialog)
+        return;
+    const QStringList devices = dialog->devices();
+    delete dialog;
+    if (accepted && !unloaded_)
+        applyPortDevices(devices);
+}
+
+void frmMain::applyPortDevices(const QStringList &devices)
+{
+    const auto current = settingNumber(vars.gCommPort, 1, 6);
+    const QString before = current ? MSComm1->portDevice(*current) : QString();
+    bool stored = true;
+    for (int i = 1; i <= 6; ++i) {
+        const QString device = devices.value(i - 1);
+        if (device == MSComm1->portDeviceMapping(i))
+            continue; // unchanged rows leave the file as it is
+        MSComm1->setPortDevice(i, device);
+        mnuCOM[i]->setToolTip(MSComm1->portDevice(i));
+        // An emptied row is stored empty: the port's default device.
+        stored = ini.WriteINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(i), device) && stored;
+    }
+    if (!stored)
+        showMessage({QMessageBox::Warning, QStringLiteral("KORVANE"),
+                     QStringLiteral("The port devices could not be stored in %1.")
+                         .arg(QDir::toNativeSeparators(ini.path())),
+                     QStringLiteral("They are used until KORVANE closes; the next start uses the "
+                                    "devices the file holds."),
+                     QString()});
+    if (current && MSComm1->portDevice(*current) != before)
+        reopenPortWith([] {});
 }
 
 void frmMain::openPortOrWarn()

@@ -65,6 +65,8 @@ public:
     void mnuCOM_Click(int Index);
     void mnuBR_Click(int Index);
     void mnuDF_Click(int Index);
+    /// "Port Devices…": which device each COM port opens.
+    void mnuPortDevices_Click();
     void Timer1_Timer();
 
     /// Sets the menus' check marks from gCommPort and gSetting.
@@ -101,6 +103,7 @@ public:
     std::array<QAction *, 7> mnuCOM{}; ///< indices 1..6 (COM1..COM6); [0] unused
     std::array<QAction *, 3> mnuBR{};  ///< 4800, 9600, 19200 bps
     std::array<QAction *, 3> mnuDF{};  ///< 8N2, 8E1, 8O1
+    QAction *mnuPortDevices = nullptr; ///< "Port Devices…", below COM6
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -114,6 +117,9 @@ private:
     void openPortOrWarn();
     /// Text for an open that failed: why, and what to do.
     QString portFailureAdvice() const;
+    /// Maps the ports to the dialog's devices, stores them and reopens the
+    /// current port if its device changed.
+    void applyPortDevices(const QStringList &devices);
     void setTabOrder();
     void ShowCounterValue();
     /// Runs the exchange for the request in TxBuf. std::nullopt when the
