@@ -129,8 +129,10 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     connect(cboSlave->lineEdit(), &QLineEdit::textEdited, this, [this] { slaveTyped_ = true; });
     connect(cboSlave, &QComboBox::activated, this, [this] { slaveTyped_ = false; });
 
-    // A hang-up closes the port; say so once, plainly.
-    connect(MSComm1, &SerialComponent::closedOnError, this, [](const QString &reason) {
+    // A hang-up closes the port; say so once, plainly. The next command
+    // opens it again (reopenAfterHangUp).
+    connect(MSComm1, &SerialComponent::closedOnError, this, [this](const QString &reason) {
+        hungUp_ = true;
         qWarning().noquote() << "korvane: serial port closed after an error:" << reason;
     });
 }
@@ -281,6 +283,9 @@ void frmMain::reopenPortWith(const std::function<void()> &change)
             MSComm1->setPortOpen(false);
         change();
         openPortOrWarn();
+        // A port lost to a hang-up stays lost (and retried by the next
+        // command) until it is open again.
+        hungUp_ = hungUp_ && !MSComm1->PortOpen();
     }
     UpdateMenuChecks();
 }
@@ -370,6 +375,15 @@ void frmMain::applyPortDevices(const QStringList &devices)
                      QString()});
     if (current && MSComm1->portDevice(*current) != before)
         reopenPortWith([] {});
+}
+
+void frmMain::reopenAfterHangUp()
+{
+    // The adapter was pulled out and may be back: try the current device
+    // and settings once per command, never by a timer while idle. A failure
+    // shows as the command's "Error"; the hang-up itself was reported once.
+    if (hungUp_ && !MSComm1->PortOpen() && MSComm1->setPortOpen(true))
+        hungUp_ = false;
 }
 
 void frmMain::openPortOrWarn()
@@ -503,6 +517,7 @@ void frmMain::Timer1_Timer()
 
 std::optional<Status> frmMain::runExchange(const Request &request)
 {
+    reopenAfterHangUp();
     if (!sendRequest(vars, *MSComm1, request.length))
         return Status::Error;
     const QPointer<QObject> self(this);

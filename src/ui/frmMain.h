@@ -120,6 +120,8 @@ private:
     /// Maps the ports to the dialog's devices, stores them and reopens the
     /// current port if its device changed.
     void applyPortDevices(const QStringList &devices);
+    /// After the port closed itself on a hang-up, opens it again.
+    void reopenAfterHangUp();
     void setTabOrder();
     void ShowCounterValue();
     /// Runs the exchange for the request in TxBuf. std::nullopt when the
@@ -133,6 +135,7 @@ private:
     bool slaveTyped_ = false;
     bool unloaded_ = false;
     bool slaveIdUnusable_ = false; ///< the stored SlaveID could not be used
+    bool hungUp_ = false; ///< the port closed itself and is not open again yet
 };
 
 } // namespace korvane
