@@ -34,6 +34,7 @@ int main(int argc, char *argv[])
 
     korvane::QtSerialComponent port;
     korvane::frmMain window(&port, settings.path);
+    window.setDeviceSource(korvane::systemDeviceSource());
     korvane::closeOnTerminationSignals(&window);
     // The window has a fixed size, which its layout sets when activated. Done
     // before show(), the size is known when the platform window is created

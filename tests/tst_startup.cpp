@@ -1,7 +1,7 @@
 // Start-up from the settings file, the port menus, and what exit stores.
 
+#include "Devices.h"
 #include "WindowRig.h"
-#include "serial/PortDiagnosis.h"
 #include "serial/QtSerialComponent.h"
 
 #include <QAction>
@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <pty.h>
@@ -323,40 +324,56 @@ private slots:
         QCOMPARE(w.lblSta->text(), QStringLiteral("Error"));
     }
 
-    void adviceForAPortThatCannotBeOpened_data()
+    // The start-up warning and "Com Port Error" for a mapped device that is
+    // gone: the reason, the devices present (up to three) and how to assign
+    // one, each once, with the port's own number in the example.
+    void failureTextsNameThePresentDevices_data()
     {
-        QTest::addColumn<bool>("exists");
-        QTest::addColumn<uint>("user");
-        QTest::addColumn<QList<uint>>("groups");
-        QTest::addColumn<uint>("mode");
-        QTest::addColumn<QString>("expected");
-        const QList<uint> none;
-        QTest::newRow("missing device: map it") << false << 1000u << none << 0660u << "\"Ports\" section";
-        QTest::newRow("neither owner nor in group: join dialout") << true << 1000u << QList<uint>{1000} << 0660u << "sudo adduser $USER dialout";
-        QTest::newRow("in the group: in use") << true << 1000u << QList<uint>{1000, 20} << 0660u << "in use";
-        QTest::newRow("owner: in use") << true << 5u << none << 0600u << "in use";
-        QTest::newRow("root: in use") << true << 0u << none << 0600u << "in use";
-        QTest::newRow("open to all: in use") << true << 1000u << none << 0666u << "in use";
+        QTest::addColumn<bool>("atStartUp");
+        QTest::addColumn<QStringList>("present");
+        QTest::addColumn<QString>("devicesSentence");
+        const QString ftdi = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+        QTest::newRow("start-up, an FTDI adapter present")
+            << true << QStringList{ftdi} << "Serial devices present: " + ftdi + ".";
+        QTest::newRow("Com Port Error, four present: three named")
+            << false << QStringList{"/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3"}
+            << "Serial devices present: /dev/ttyACM0, /dev/ttyUSB1, /dev/ttyUSB2 and 1 more.";
+        QTest::newRow("Com Port Error, nothing present") << false << QStringList() << "No serial device was found";
     }
-    void adviceForAPortThatCannotBeOpened()
+    void failureTextsNameThePresentDevices()
     {
-        QFETCH(bool, exists);
-        QFETCH(uint, user);
-        QFETCH(QList<uint>, groups);
-        QFETCH(uint, mode);
-        QFETCH(QString, expected);
-        DeviceAccess a;
-        a.exists = exists;
-        a.ownerUid = 5;
-        a.groupGid = 20;
-        a.groupName = QStringLiteral("dialout");
-        a.mode = mode;
-        a.userUid = user;
-        for (uint g : groups)
-            a.userGroups.append(g);
-        const QString advice = portOpenAdvice(QStringLiteral("/dev/ttyUSB0"), a);
-        QVERIFY2(advice.contains(expected), qPrintable(advice));
-        QVERIFY(advice.contains(QStringLiteral("/dev/ttyUSB0")));
+        QFETCH(bool, atStartUp);
+        QFETCH(QStringList, present);
+        QFETCH(QString, devicesSentence);
+        QTemporaryDir gone;
+        const QString device = gone.filePath(QStringLiteral("ttyGONE"));
+        WindowRig rig(iniWith("2", "9600,n,8,2", "1") + "[Ports]\r\nCOM2=" + QFile::encodeName(device) + "\r\n",
+                      false);
+        for (const QString &path : present)
+            rig.devices << serialDevice(path);
+        rig.port.failOpen = true;
+        rig.window->Form_Load();
+        if (!atStartUp) {
+            rig.messages.clear();
+            rig.window->mnuCOM[2]->trigger();
+        }
+        QCOMPARE(rig.messages.size(), 1);
+        const Message &m = rig.messages.first();
+        QCOMPARE(m.title, QStringLiteral("KORVANE"));
+        QCOMPARE(m.text, atStartUp ? QStringLiteral("Some settings in %1 could not be used.")
+                                         .arg(QDir::toNativeSeparators(rig.iniPath()))
+                                   : QStringLiteral("Com Port Error"));
+        const QString opened = QStringLiteral("COM2 (%1) could not be opened. The device does not exist. ").arg(device);
+        QVERIFY2(m.informativeText.contains(opened + devicesSentence), qPrintable(m.informativeText));
+        QVERIFY2(m.informativeText.contains(
+                     QStringLiteral("\"Serial Port \u2192 Port Devices\u2026\" assigns %1 to COM2")
+                         .arg(present.isEmpty() ? "it" : "one")),
+                 qPrintable(m.informativeText));
+        QCOMPARE(m.informativeText.count(QStringLiteral("Port Devices")), 1);
+        QCOMPARE(m.informativeText.count(QStringLiteral("COM2=")), 1);
+        QVERIFY(!m.informativeText.contains(QStringLiteral("COM1=")));
+        if (atStartUp)
+            QVERIFY(m.informativeText.endsWith(QStringLiteral("The port stays closed.")));
     }
 };
 

@@ -1,62 +1,211 @@
 #include "PortDiagnosis.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <grp.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 namespace korvane {
 
-DeviceAccess probeDeviceAccess(const QString &device)
+namespace {
+
+constexpr qsizetype NamedDevices = 3;
+
+QString quoted(const QString &text)
 {
-    DeviceAccess a;
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+QString portName(int port)
+{
+    return QStringLiteral("COM%1").arg(port);
+}
+
+// Why the device could not be opened, and what to do about that reason.
+QString reason(const PortFacts &f)
+{
+    const QString port = portName(f.port);
+    if (f.lockPid > 0 || f.error == EBUSY) {
+        QString who;
+        if (f.lockPid > 0)
+            who = f.lockProgram.isEmpty()
+                ? QStringLiteral(" (process %1)").arg(f.lockPid)
+                : QStringLiteral(" (%1, process %2)").arg(f.lockProgram).arg(f.lockPid);
+        return QStringLiteral("It is in use by another program%1. Close that program, then choose "
+                              "%2 from the \"Serial Port\" menu.")
+            .arg(who, port);
+    }
+    if (!f.exists || f.error == ENOENT || f.error == ENODEV || f.error == ENXIO)
+        return QStringLiteral("The device does not exist.");
+    if (f.error == ENOTTY || f.error == EISDIR)
+        return QStringLiteral("It is not a serial device.");
+    if (f.error == EACCES || f.error == EPERM) {
+        const bool root = f.userUid == 0;
+        const bool owner = f.userUid == f.ownerUid;
+        const bool othersMay = (f.mode & 006) == 006;
+        const bool groupMay = f.groupGid != 0 && (f.mode & 060) == 060;
+        const bool inGroup = f.userGroups.contains(f.groupGid);
+        const QString admin = QStringLiteral("An administrator can give you access, for example with "
+                                             "a udev rule that gives the device to a group you are in.");
+        if (!root && !owner && !othersMay) {
+            if (groupMay && !inGroup)
+                return QStringLiteral("You may not use it: it is for the members of the group %1, and "
+                                      "you are not one. Join the group, then log in again: "
+                                      "sudo adduser $USER %2")
+                    .arg(quoted(f.groupName), f.groupName);
+            if (!groupMay && f.ownerUid == 0)
+                return QStringLiteral("Only root may open it. ") + admin;
+            if (!groupMay)
+                return QStringLiteral("Only its owner (%1) and root may open it. ")
+                           .arg(f.ownerName.isEmpty() ? QStringLiteral("user %1").arg(f.ownerUid)
+                                                      : f.ownerName)
+                    + admin;
+        }
+        return QStringLiteral("You are not allowed to open it. ") + admin;
+    }
+    if (f.error == EINVAL)
+        return QStringLiteral("It does not accept the line settings: choose others from the "
+                              "\"Baud Rate\" and \"Data Format\" menus.");
+    if (f.error != 0)
+        return QStringLiteral("Opening it failed: %1.").arg(QString::fromLocal8Bit(std::strerror(f.error)));
+    return QStringLiteral("Choose %1 from the \"Serial Port\" menu to try again.").arg(port);
+}
+
+// The serial devices present (other than the port's own), and how to assign one.
+QString devices(const PortFacts &f)
+{
+    const QString port = portName(f.port);
+    const QString assign = QStringLiteral("\"Serial Port \u2192 Port Devices\u2026\"");
+    QStringList others;
+    for (qsizetype i = 0; i < f.present.size(); ++i) {
+        if (i != f.deviceIndex)
+            others << f.present[i].path;
+    }
+    if (others.isEmpty()) {
+        if (f.deviceIndex >= 0)
+            return {};
+        return QStringLiteral("No serial device was found: connect the adapter, then %1 assigns it to "
+                              "%2 (kept in the [Ports] section of the settings file, for example "
+                              "%2=/dev/ttyUSB0).")
+            .arg(assign, port);
+    }
+    QString named = others.mid(0, NamedDevices).join(QStringLiteral(", "));
+    if (others.size() > NamedDevices)
+        named += QStringLiteral(" and %1 more").arg(others.size() - NamedDevices);
+    return QStringLiteral("%1 present: %2. %3 assigns one to %4 (kept in the [Ports] section of the "
+                          "settings file, for example %4=%5).")
+        .arg(f.deviceIndex >= 0 ? QStringLiteral("Other serial devices") : QStringLiteral("Serial devices"),
+             named, assign, port, others.first());
+}
+
+} // namespace
+
+QString portOpenAdvice(const PortFacts &facts)
+{
+    QStringList parts;
+    for (const QString &part : {reason(facts), devices(facts)}) {
+        if (!part.isEmpty())
+            parts << part;
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
+QString lockFilePath(const QString &lockFolder, const QString &path)
+{
+    return QDir(lockFolder).filePath(QStringLiteral("LCK..") + QFileInfo(path).fileName());
+}
+
+namespace {
+
 #ifdef Q_OS_UNIX
-    struct stat st {};
-    if (::stat(QFile::encodeName(device).constData(), &st) != 0)
-        return a;
-    a.exists = true;
-    a.ownerUid = st.st_uid;
-    a.groupGid = st.st_gid;
-    a.mode = st.st_mode & 07777;
-    if (const struct group *g = ::getgrgid(st.st_gid))
-        a.groupName = QString::fromLocal8Bit(g->gr_name);
-    else
-        a.groupName = QString::number(st.st_gid);
-    a.userUid = ::geteuid();
-    a.userGroups.append(::getegid());
+bool running(qint64 pid)
+{
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+// A lock file holds the pid in decimal (alone or padded, as UUCP locks do),
+// often followed by the program's name: on the same line or the next.
+void readLock(const QString &file, PortFacts &f)
+{
+    QFile lock(file);
+    if (!lock.open(QIODevice::ReadOnly))
+        return;
+    const QStringList words = QString::fromLocal8Bit(lock.read(4096)).split(QLatin1Char('\n'));
+    const QStringList first = words.value(0).simplified().split(QLatin1Char(' '));
+    bool ok = false;
+    const qint64 pid = first.value(0).toLongLong(&ok);
+    if (!ok || pid <= 0 || pid == qint64(::getpid()) || !running(pid))
+        return;
+    f.lockPid = pid;
+    QString name = first.size() > 1 ? first.at(1) : words.value(1).trimmed();
+    if (name.isEmpty()) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+        if (comm.open(QIODevice::ReadOnly))
+            name = QString::fromLocal8Bit(comm.readAll()).trimmed();
+    }
+    f.lockProgram = name;
+}
+#endif
+
+} // namespace
+
+PortFacts lookUpPortFacts(int port, const QString &device, int error,
+                          const QList<SerialDevice> &devices, const QString &lockFolder)
+{
+    PortFacts f;
+    f.port = port;
+    f.device = device;
+    f.error = error;
+    f.present = devices;
+    f.deviceIndex = indexOfDevice(devices, device);
+#ifdef Q_OS_UNIX
+    f.userUid = ::geteuid();
+    f.userGroups.append(::getegid());
     const int n = ::getgroups(0, nullptr);
     if (n > 0) {
         QList<gid_t> groups(n);
         if (::getgroups(n, groups.data()) == n)
-            a.userGroups.append(groups);
+            f.userGroups.append(groups);
     }
+    struct stat st {};
+    if (::stat(QFile::encodeName(device).constData(), &st) == 0) {
+        f.exists = true;
+        f.ownerUid = st.st_uid;
+        f.groupGid = st.st_gid;
+        f.mode = st.st_mode & 07777;
+        if (const struct passwd *p = ::getpwuid(st.st_uid))
+            f.ownerName = QString::fromLocal8Bit(p->pw_name);
+        if (const struct group *g = ::getgrgid(st.st_gid))
+            f.groupName = QString::fromLocal8Bit(g->gr_name);
+        else
+            f.groupName = QString::number(st.st_gid);
+    }
+    // A program locks the device under the name it opened it by: the path
+    // as configured, or the node it leads to.
+    readLock(lockFilePath(lockFolder, device), f);
+    const QString node = QFileInfo(device).canonicalFilePath();
+    if (f.lockPid == 0 && !node.isEmpty() && QFileInfo(node).fileName() != QFileInfo(device).fileName())
+        readLock(lockFilePath(lockFolder, node), f);
+    // The port cannot tell "not allowed" from "kept exclusive by another
+    // program": if this user may open the device, it is the latter.
+    if (f.error == EACCES && f.exists && f.lockPid == 0
+        && ::access(QFile::encodeName(device).constData(), R_OK | W_OK) == 0)
+        f.error = EBUSY;
 #else
-    a.exists = true;
+    f.exists = QFileInfo::exists(device);
+    Q_UNUSED(lockFolder);
 #endif
-    return a;
-}
-
-QString portOpenAdvice(const QString &device, const DeviceAccess &access)
-{
-    if (!access.exists)
-        return QStringLiteral("The device %1 does not exist. Connect the adapter, or map this port "
-                              "to another device in the \"Ports\" section of korvane.ini "
-                              "(for example COM1=/dev/ttyUSB0).")
-            .arg(device);
-    const bool owner = access.userUid == 0 || access.userUid == access.ownerUid;
-    const bool member = access.userGroups.contains(access.groupGid);
-    const bool othersMayUse = (access.mode & 006) == 006;
-    if (!owner && !member && !othersMayUse)
-        return QStringLiteral("You may not use %1: it belongs to the group \"%2\". Ask an "
-                              "administrator to add you to that group (on Debian: "
-                              "sudo adduser $USER %2), then log in again.")
-            .arg(device, access.groupName);
-    return QStringLiteral("%1 is probably in use by another program. Close that program, "
-                          "or choose another port from the \"Serial Port\" menu.")
-        .arg(device);
+    return f;
 }
 
 } // namespace korvane

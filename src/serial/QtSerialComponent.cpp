@@ -2,17 +2,56 @@
 
 #include "LineSettings.h"
 
+#include <QFile>
 #include <QMetaObject>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
 
 namespace korvane {
+
+namespace {
+// The errno behind a failed QSerialPort::open(), which Qt does not keep.
+// Errors that name one cause are mapped; for the others the device is
+// opened once more by hand (QSerialPort got that far already, so this
+// changes nothing at the device) to tell "not a terminal" from the rest.
+int openErrorNumber(QSerialPort::SerialPortError error, const QString &device)
+{
+#ifdef Q_OS_UNIX
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        return ENOENT;
+    case QSerialPort::PermissionError:
+        return EACCES; // or EBUSY, or another program's lock file
+    default:
+        break;
+    }
+    int fd;
+    do
+        fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno;
+    const bool terminal = ::isatty(fd);
+    ::close(fd);
+    if (!terminal)
+        return ENOTTY;
+    if (error == QSerialPort::UnsupportedOperationError)
+        return EINVAL; // a terminal that refused the line settings
+    return error == QSerialPort::ResourceError ? EIO : 0;
+#else
+    Q_UNUSED(error);
+    Q_UNUSED(device);
+    return 0;
+#endif
+}
+} // namespace
 
 QtSerialComponent::QtSerialComponent(QObject *parent)
     : SerialComponent(parent)
@@ -48,6 +87,7 @@ bool QtSerialComponent::setPortOpen(bool open)
         lastError_ = QStringLiteral("%1: the line settings \"%2\" are not accepted "
                                     "(expected baud,parity,databits,stopbits, e.g. 9600,n,8,2)")
                          .arg(device, settings_);
+        lastErrorNumber_ = 0;
         return false;
     }
     // Line settings are applied before opening: on some devices (pseudo-
@@ -60,6 +100,7 @@ bool QtSerialComponent::setPortOpen(bool open)
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite)) {
         lastError_ = QStringLiteral("%1: %2").arg(device, port_.errorString());
+        lastErrorNumber_ = openErrorNumber(port_.error(), device);
         return false;
     }
     QString reason;
@@ -75,6 +116,7 @@ bool QtSerialComponent::setPortOpen(bool open)
     inBuffer_.clear();
     marks_.reset();
     lastError_.clear();
+    lastErrorNumber_ = 0;
     return true;
 }
 

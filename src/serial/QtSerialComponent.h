@@ -24,6 +24,7 @@ public:
     bool PortOpen() const override;
     bool setPortOpen(bool open) override;
     QString lastError() const override;
+    int lastErrorNumber() const override { return lastErrorNumber_; }
 
     void Output(char byte) override;
     int InBufferCount() override;
@@ -51,6 +52,7 @@ private:
     QByteArray inBuffer_;
     QString openDevice_;  // the device path the port was opened with
     QString lastError_;
+    int lastErrorNumber_ = 0;
     // With parity, bytes received with an error arrive marked and are
     // turned into '?' here (see ParityMarks.h).
     bool markingErrors_ = false;

@@ -35,6 +35,9 @@ public:
     virtual bool setPortOpen(bool open) = 0;
     /// Why the last open failed (or why the port closed itself), for people.
     virtual QString lastError() const = 0;
+    /// The system's error number (errno) for the last failed open, as far
+    /// as the port can tell; 0 when unknown.
+    virtual int lastErrorNumber() const { return 0; }
 
     /// Queues one byte for transmission. The bytes queued by consecutive
     /// calls leave back to back, in one write, once the event loop runs.
@@ -56,6 +59,8 @@ public:
     void setPortDevice(int port, const QString &path);
     /// The device behind port n: the mapped path, or defaultPortDevice(n).
     QString portDevice(int port) const;
+    /// The path port n is mapped to; empty when it uses its default.
+    QString portDeviceMapping(int port) const { return devices_.value(port); }
     /// "COMn" on Windows, /dev/ttyS<n-1> elsewhere.
     static QString defaultPortDevice(int port);
 

@@ -2,6 +2,7 @@
 
 #include "About.h"
 #include "Fonts.h"
+#include "PortDevicesDialog.h"
 #include "SettingsWarning.h"
 #include "common/Numbers.h"
 #include "protocol/Commands.h"
@@ -131,8 +132,10 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     connect(cboSlave->lineEdit(), &QLineEdit::textEdited, this, [this] { slaveTyped_ = true; });
     connect(cboSlave, &QComboBox::activated, this, [this] { slaveTyped_ = false; });
 
-    // A hang-up closes the port; say so once, plainly.
-    connect(MSComm1, &SerialComponent::closedOnError, this, [](const QString &reason) {
+    // A hang-up closes the port; say so once, plainly. The next command
+    // opens it again (reopenAfterHangUp).
+    connect(MSComm1, &SerialComponent::closedOnError, this, [this](const QString &reason) {
+        hungUp_ = true;
         qWarning().noquote() << "korvane: serial port closed after an error:" << reason;
     });
 }
@@ -234,6 +237,10 @@ void frmMain::buildMenus()
         mnuCOM[i]->setToolTip(MSComm1->portDevice(i));
         connect(mnuCOM[i], &QAction::triggered, this, [this, i] { mnuCOM_Click(i); });
     }
+    mnuPort->addSeparator();
+    mnuPortDevices = mnuPort->addAction(QStringLiteral("Port Devices\u2026"));
+    mnuPortDevices->setObjectName(QStringLiteral("mnuPortDevices"));
+    connect(mnuPortDevices, &QAction::triggered, this, &frmMain::mnuPortDevices_Click);
     mnuBaud = menuBar()->addMenu(QStringLiteral("Baud Rate"));
     mnuBaud->setObjectName(QStringLiteral("mnuBaud"));
     const char *const baudCaptions[3] = {"4800 bps", "9600 bps", "19200 bps"};
@@ -288,6 +295,9 @@ void frmMain::reopenPortWith(const std::function<void()> &change)
             MSComm1->setPortOpen(false);
         change();
         openPortOrWarn();
+        // A port lost to a hang-up stays lost (and retried by the next
+        // command) until it is open again.
+        hungUp_ = hungUp_ && !MSComm1->PortOpen();
     }
     UpdateMenuChecks();
 }
@@ -331,8 +341,61 @@ QString frmMain::portFailureAdvice() const
         return QStringLiteral("The line settings \"%1\" are not accepted. Choose them from the "
                               "\"Baud Rate\" and \"Data Format\" menus.")
             .arg(MSComm1->Settings());
-    const QString device = MSComm1->portDevice(MSComm1->CommPort());
-    return portOpenAdvice(device, probeDeviceAccess(device));
+    const int port = MSComm1->CommPort();
+    return portOpenAdvice(lookUpPortFacts(port, MSComm1->portDevice(port), MSComm1->lastErrorNumber(),
+                                          deviceSource_ ? deviceSource_() : QList<SerialDevice>()));
+}
+
+void frmMain::mnuPortDevices_Click()
+{
+    if (busy_)
+        return;
+    QStringList current;
+    for (int i = 1; i <= 6; ++i)
+        current << MSComm1->portDeviceMapping(i);
+    const QPointer<PortDevicesDialog> dialog = new PortDevicesDialog(current, deviceSource_, this);
+    const bool accepted = dialog->exec() == QDialog::Accepted;
+    // The window may have been closed (a signal) while the dialog was open.
+    if (!dialog)
+        return;
+    const QStringList devices = dialog->devices();
+    delete dialog;
+    if (accepted && !unloaded_)
+        applyPortDevices(devices);
+}
+
+void frmMain::applyPortDevices(const QStringList &devices)
+{
+    const auto current = settingNumber(vars.gCommPort, 1, 6);
+    const QString before = current ? MSComm1->portDevice(*current) : QString();
+    bool stored = true;
+    for (int i = 1; i <= 6; ++i) {
+        const QString device = devices.value(i - 1);
+        if (device == MSComm1->portDeviceMapping(i))
+            continue; // unchanged rows leave the file as it is
+        MSComm1->setPortDevice(i, device);
+        mnuCOM[i]->setToolTip(MSComm1->portDevice(i));
+        // An emptied row is stored empty: the port's default device.
+        stored = ini.WriteINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(i), device) && stored;
+    }
+    if (!stored)
+        showMessage({QMessageBox::Warning, QStringLiteral("KORVANE"),
+                     QStringLiteral("The port devices could not be stored in %1.")
+                         .arg(QDir::toNativeSeparators(ini.path())),
+                     QStringLiteral("They are used until KORVANE closes; the next start uses the "
+                                    "devices the file holds."),
+                     QString()});
+    if (current && MSComm1->portDevice(*current) != before)
+        reopenPortWith([] {});
+}
+
+void frmMain::reopenAfterHangUp()
+{
+    // The adapter was pulled out and may be back: try the current device
+    // and settings once per command, never by a timer while idle. A failure
+    // shows as the command's "Error"; the hang-up itself was reported once.
+    if (hungUp_ && !MSComm1->PortOpen() && MSComm1->setPortOpen(true))
+        hungUp_ = false;
 }
 
 void frmMain::openPortOrWarn()
@@ -408,8 +471,7 @@ void frmMain::Form_Load()
     if (port && lineSettingsUsable && !MSComm1->setPortOpen(true)) {
         const QString device = MSComm1->portDevice(*port);
         problem("CommPort", vars.gCommPort,
-                QStringLiteral("COM%1 (%2) could not be opened. %3 The port stays closed; "
-                               "choose a port from the \"Serial Port\" menu.")
+                QStringLiteral("COM%1 (%2) could not be opened. %3 The port stays closed.")
                     .arg(*port).arg(device, portFailureAdvice()));
         detail = MSComm1->lastError();
     }
@@ -467,6 +529,7 @@ void frmMain::Timer1_Timer()
 
 std::optional<Status> frmMain::runExchange(const Request &request)
 {
+    reopenAfterHangUp();
     if (!sendRequest(vars, *MSComm1, request.length))
         return Status::Error;
     const QPointer<QObject> self(this);

@@ -4,6 +4,7 @@
 
 #include "common/modVariables.h"
 #include "protocol/Exchange.h"
+#include "serial/PortDevices.h"
 #include "settings/modINI.h"
 
 #include <QMainWindow>
@@ -64,6 +65,8 @@ public:
     void mnuCOM_Click(int Index);
     void mnuBR_Click(int Index);
     void mnuDF_Click(int Index);
+    /// "Port Devices…": which device each COM port opens.
+    void mnuPortDevices_Click();
     void Timer1_Timer();
 
     /// Sets the menus' check marks from gCommPort and gSetting.
@@ -77,6 +80,13 @@ public:
     std::uint8_t slaveAddress() const;
     /// True while an exchange waits for its reply.
     bool isBusy() const { return busy_; }
+
+    /// Where the serial devices present come from (the "Port Devices"
+    /// dialog, the advice when a port cannot be opened). None by default:
+    /// the system's list (systemDeviceSource()) probes the machine's serial
+    /// ports, which only the program itself should do, not every window a
+    /// test or the benchmark builds.
+    void setDeviceSource(DeviceSource source) { deviceSource_ = std::move(source); }
 
     ModVariables vars;
     SerialComponent *const MSComm1;
@@ -95,6 +105,7 @@ public:
     std::array<QAction *, 7> mnuCOM{}; ///< indices 1..6 (COM1..COM6); [0] unused
     std::array<QAction *, 3> mnuBR{};  ///< 4800, 9600, 19200 bps
     std::array<QAction *, 3> mnuDF{};  ///< 8N2, 8E1, 8O1
+    QAction *mnuPortDevices = nullptr; ///< "Port Devices…", below COM6
     QMenu *mnuHelp;
     QAction *mnuAbout, *mnuAboutQt;
 
@@ -108,8 +119,13 @@ private:
     void reopenPortWith(const std::function<void()> &change);
     /// Opens the port; on failure shows "Com Port Error" and leaves it closed.
     void openPortOrWarn();
-    /// Text for an open that failed: which device and why.
+    /// Text for an open that failed: why, and what to do.
     QString portFailureAdvice() const;
+    /// Maps the ports to the dialog's devices, stores them and reopens the
+    /// current port if its device changed.
+    void applyPortDevices(const QStringList &devices);
+    /// After the port closed itself on a hang-up, opens it again.
+    void reopenAfterHangUp();
     void setTabOrder();
     void ShowCounterValue();
     /// Runs the exchange for the request in TxBuf. std::nullopt when the
@@ -118,10 +134,12 @@ private:
     void showMessage(const Message &message);
 
     MessageSink messages_;
+    DeviceSource deviceSource_;
     bool busy_ = false;
     bool slaveTyped_ = false;
     bool unloaded_ = false;
     bool slaveIdUnusable_ = false; ///< the stored SlaveID could not be used
+    bool hungUp_ = false; ///< the port closed itself and is not open again yet
 };
 
 } // namespace korvane

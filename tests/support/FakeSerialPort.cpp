@@ -35,10 +35,12 @@ bool FakeSerialPort::setPortOpen(bool open)
     }
     if (failOpen) {
         lastError_ = QStringLiteral("%1: No such file or directory").arg(portDevice(commPort_));
+        lastErrorNumber_ = failErrorNumber;
         return false;
     }
     open_ = true;
     lastError_.clear();
+    lastErrorNumber_ = 0;
     return true;
 }
 

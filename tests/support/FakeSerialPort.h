@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <cerrno>
 #include <functional>
 
 namespace korvane::test {
@@ -52,6 +53,7 @@ public:
 
     // Open behaviour.
     bool failOpen = false;
+    int failErrorNumber = ENOENT; ///< the errno a failed open reports
     int openCount = 0;
 
     void setCommPort(int port) override { commPort_ = port; }
@@ -63,6 +65,7 @@ public:
     bool PortOpen() const override { return open_; }
     bool setPortOpen(bool open) override;
     QString lastError() const override { return lastError_; }
+    int lastErrorNumber() const override { return lastErrorNumber_; }
     void Output(char byte) override;
     int InBufferCount() override { return int(inBuffer_.size()); }
     QByteArray Input() override;
@@ -79,6 +82,7 @@ private:
     int inputMode_ = 0;
     bool open_ = false;
     QString lastError_;
+    int lastErrorNumber_ = 0;
     QByteArray inBuffer_;
     QList<QByteArray> requests_;
     QList<Script> scripts_;

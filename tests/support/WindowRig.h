@@ -1,6 +1,7 @@
 #pragma once
 // The main window on a scripted fake port, with its settings file in a
-// temporary folder and its message boxes collected instead of shown.
+// temporary folder, its message boxes collected instead of shown, and a
+// fixed list of the serial devices present.
 
 #include "FakeSerialPort.h"
 #include "ui/frmMain.h"
@@ -21,6 +22,8 @@ struct WindowRig {
             f.write(ini);
         }
         window = new frmMain(&port, iniPath(), [this](const Message &m) { messages.append(m); });
+        // Never the system's list: listing opens the machine's serial ports.
+        window->setDeviceSource([this] { return devices; });
         port.followTicks(window->Timer1);
         if (load)
             window->Form_Load();
@@ -37,6 +40,7 @@ struct WindowRig {
     QTemporaryDir dir;
     FakeSerialPort port;
     QList<Message> messages;
+    QList<SerialDevice> devices; ///< the serial devices the window sees as present
     QPointer<frmMain> window;
 };
 

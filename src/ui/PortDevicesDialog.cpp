@@ -1,0 +1,239 @@
+#include "PortDevicesDialog.h"
+
+#include "serial/SerialComponent.h"
+#include "settings/modINI.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QStandardItemModel>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace korvane {
+
+namespace {
+
+constexpr int LabelRole = Qt::UserRole + 1;
+const QString Dash = QStringLiteral(" \u2014 ");
+
+// The list shows "path — what it is"; choosing an entry puts only the path
+// into the field, which an editable combo box takes from the edit role.
+class DeviceListModel : public QStandardItemModel {
+public:
+    using QStandardItemModel::QStandardItemModel;
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (role == Qt::DisplayRole) {
+            const QVariant label = QStandardItemModel::data(index, LabelRole);
+            if (label.isValid())
+                return label;
+        }
+        return QStandardItemModel::data(index, role);
+    }
+};
+
+QString described(const SerialDevice &d)
+{
+    const QString what = identification(d);
+    return what.isEmpty() ? QStringLiteral("serial device") : what;
+}
+
+} // namespace
+
+QString PortDevicesDialog::notPresentMark()
+{
+    return QStringLiteral("not present");
+}
+
+PortDevicesDialog::PortDevicesDialog(const QStringList &current, DeviceSource source, QWidget *parent)
+    : QDialog(parent)
+    , current_(current)
+    , source_(std::move(source))
+    , poll_(new QTimer(this))
+{
+    setObjectName(QStringLiteral("PortDevicesDialog"));
+    setWindowTitle(QStringLiteral("Port Devices"));
+    setModal(true);
+    while (current_.size() < Ports)
+        current_ << QString();
+
+    auto *intro = new QLabel(QStringLiteral("Choose or type the device each port opens. "
+                                            "An empty field means the port's default device."),
+                             this);
+    intro->setWordWrap(true);
+    auto *grid = new QGridLayout;
+    for (int row = 0; row < Ports; ++row) {
+        const int port = row + 1;
+        auto *label = new QLabel(QStringLiteral("COM%1").arg(port), this);
+        auto *box = new QComboBox(this);
+        box->setObjectName(QStringLiteral("cboDevice%1").arg(port));
+        box->setModel(new DeviceListModel(box));
+        box->setEditable(true);
+        box->setInsertPolicy(QComboBox::NoInsert);
+        // No completion: it would finish "/dev/ttyUSB1" as "/dev/ttyUSB10",
+        // and ignore case, which device paths do not.
+        box->setCompleter(nullptr);
+        box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        box->setMinimumContentsLength(40);
+        box->lineEdit()->setMaxLength(int(modINI::maxValueLength));
+        box->lineEdit()->setPlaceholderText(
+            QStringLiteral("%1 (default)").arg(SerialComponent::defaultPortDevice(port)));
+        box->view()->setTextElideMode(Qt::ElideMiddle);
+        label->setBuddy(box);
+        auto *info = new QLabel(this);
+        info->setObjectName(QStringLiteral("lblDevice%1").arg(port));
+        // Long identifications wrap rather than widen the dialog past the screen.
+        info->setWordWrap(true);
+        info->setMinimumWidth(200);
+        info->setMaximumWidth(280);
+        boxes_[row] = box;
+        infos_[row] = info;
+        grid->addWidget(label, row, 0);
+        grid->addWidget(box, row, 1);
+        grid->addWidget(info, row, 2);
+        connect(box, &QComboBox::editTextChanged, this, [this, row] { describe(row); });
+    }
+    grid->setColumnStretch(1, 1);
+
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(intro);
+    layout->addLayout(grid);
+    layout->addWidget(buttons);
+
+    present_ = source_ ? source_() : QList<SerialDevice>();
+    for (int row = 0; row < Ports; ++row) {
+        fill(row);
+        boxes_[row]->setEditText(current_[row]);
+        describe(row);
+    }
+
+    // Devices come and go while the dialog is open (an adapter plugged in);
+    // asked again once a second, only while it is shown.
+    poll_->setInterval(1000);
+    connect(poll_, &QTimer::timeout, this, &PortDevicesDialog::refresh);
+}
+
+PortDevicesDialog::~PortDevicesDialog() = default;
+
+QStringList PortDevicesDialog::devices() const
+{
+    QStringList out;
+    for (const QComboBox *box : boxes_)
+        out << box->currentText().trimmed();
+    return out;
+}
+
+void PortDevicesDialog::refresh()
+{
+    if (!source_)
+        return;
+    // Not while a list is open under the operator's pointer; the next tick
+    // tries again.
+    for (const QComboBox *box : boxes_) {
+        if (box->view()->isVisible())
+            return;
+    }
+    QList<SerialDevice> now = source_();
+    if (now == present_)
+        return;
+    present_ = std::move(now);
+    for (int row = 0; row < Ports; ++row) {
+        QLineEdit *edit = boxes_[row]->lineEdit();
+        const QString text = edit->text();
+        const int cursor = edit->cursorPosition();
+        const int selStart = edit->selectionStart();
+        const int selLength = edit->selectedText().size();
+        fill(row);
+        boxes_[row]->setEditText(text);
+        if (selStart >= 0)
+            edit->setSelection(selStart, selLength);
+        else
+            edit->setCursorPosition(cursor);
+        describe(row);
+    }
+}
+
+void PortDevicesDialog::fill(int row)
+{
+    QComboBox *box = boxes_[row];
+    const QSignalBlocker quiet(box);
+    box->clear();
+    // The row's own device first, also when it is not present now.
+    const QString own = current_[row].trimmed();
+    const qsizetype ownIndex = indexOfDevice(present_, own);
+    if (!own.isEmpty() && (ownIndex < 0 || present_[ownIndex].path != own)) {
+        QString label = own;
+        QString tip;
+        if (ownIndex >= 0) {
+            tip = described(present_[ownIndex]);
+            label += Dash + tip;
+        } else if (devicePresence(present_, own) == DevicePresence::Unlisted) {
+            tip = QStringLiteral("Not in the system's list of serial devices (for example a pseudo-terminal)");
+        } else {
+            tip = notPresentMark();
+            label += Dash + tip;
+        }
+        box->addItem(own);
+        box->setItemData(box->count() - 1, label, LabelRole);
+        box->setItemData(box->count() - 1, tip, Qt::ToolTipRole);
+    }
+    for (const SerialDevice &d : std::as_const(present_)) {
+        const QString what = described(d);
+        box->addItem(d.path);
+        box->setItemData(box->count() - 1, d.path + Dash + what, LabelRole);
+        box->setItemData(box->count() - 1, what, Qt::ToolTipRole);
+    }
+    box->setCurrentIndex(-1);
+    // The popup is as wide as its longest entry.
+    int width = 0;
+    const QFontMetrics metrics(box->view()->font());
+    for (int i = 0; i < box->count(); ++i)
+        width = std::max(width, metrics.horizontalAdvance(box->itemData(i, LabelRole).toString()));
+    box->view()->setMinimumWidth(width + 40);
+}
+
+void PortDevicesDialog::describe(int row)
+{
+    const QString text = boxes_[row]->currentText().trimmed();
+    const QString device = text.isEmpty() ? SerialComponent::defaultPortDevice(row + 1) : text;
+    QString what;
+    switch (devicePresence(present_, device)) {
+    case DevicePresence::Listed:
+        what = described(present_[indexOfDevice(present_, device)]);
+        break;
+    case DevicePresence::Unlisted:
+        what = QStringLiteral("not a listed serial device");
+        break;
+    case DevicePresence::Absent:
+        what = notPresentMark();
+        break;
+    }
+    infos_[row]->setText(text.isEmpty() ? QStringLiteral("default %1: %2").arg(device, what) : what);
+    infos_[row]->setToolTip(infos_[row]->text());
+    // A long path does not fit the field: its tool tip shows it whole.
+    boxes_[row]->setToolTip(text);
+}
+
+void PortDevicesDialog::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    poll_->start();
+}
+
+void PortDevicesDialog::hideEvent(QHideEvent *event)
+{
+    poll_->stop();
+    QDialog::hideEvent(event);
+}
+
+} // namespace korvane

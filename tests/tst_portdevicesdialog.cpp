@@ -1,0 +1,384 @@
+// The "Port Devices" dialog, shown and driven with real key and mouse
+// events, on a fixed list of devices: what each row lists, what typing and
+// choosing give, the list following devices that come and go; and from the
+// window: the menu item, what OK stores in [Ports] and reopens, Cancel.
+
+#include "Devices.h"
+#include "WindowRig.h"
+#include "ui/PortDevicesDialog.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <functional>
+
+using namespace korvane;
+using namespace korvane::test;
+
+namespace {
+
+constexpr int Patience = 10000;
+
+const QString Ftdi = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+
+QList<SerialDevice> twoAdapters()
+{
+    return {serialDevice(Ftdi, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("FTDI"),
+                         QStringLiteral("FT232R USB UART"), QStringLiteral("A1B2C3")),
+            serialDevice(QStringLiteral("/dev/ttyACM0"), {}, QStringLiteral("Arduino"), QStringLiteral("Uno"))};
+}
+
+// The paths a row's list offers (what choosing an entry puts in the field).
+QStringList offered(const QComboBox *box)
+{
+    QStringList out;
+    for (int i = 0; i < box->count(); ++i)
+        out << box->itemText(i);
+    return out;
+}
+
+// What the open list shows for entry i.
+QString shown(const QComboBox *box, int i)
+{
+    return box->model()->index(i, 0).data(Qt::DisplayRole).toString();
+}
+
+QPushButton *button(QDialog *dialog, QDialogButtonBox::StandardButton which)
+{
+    return dialog->findChild<QDialogButtonBox *>()->button(which);
+}
+
+// Replaces the text of a row as an operator does: click into the field,
+// select all, type.
+void typeInto(QComboBox *box, const QString &text)
+{
+    QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
+    QTest::keyClick(box->lineEdit(), Qt::Key_A, Qt::ControlModifier);
+    if (text.isEmpty())
+        QTest::keyClick(box->lineEdit(), Qt::Key_Backspace);
+    else
+        QTest::keyClicks(box->lineEdit(), text);
+}
+
+// Runs `drive` on the "Port Devices" dialog once the window's menu item has
+// opened it (the dialog runs its own event loop until it is closed).
+bool withDialog(frmMain &w, const std::function<void(PortDevicesDialog *)> &drive)
+{
+    bool found = false;
+    QTimer::singleShot(0, &w, [&] {
+        auto *dialog = qobject_cast<PortDevicesDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        found = QTest::qWaitForWindowActive(dialog);
+        drive(dialog);
+        if (dialog->isVisible()) // a failed step leaves it open: end it
+            dialog->reject();
+    });
+    w.mnuPortDevices->trigger();
+    return found;
+}
+
+QByteArray iniWithPorts(const QByteArray &ports)
+{
+    return "; bench rig\r\n[Settings]\r\nCommPort=1\r\nSetting=9600,n,8,2\r\nSlaveID=1\r\n\r\n[Ports]\r\n" + ports
+        + "; end\r\n";
+}
+
+} // namespace
+
+class TestPortDevicesDialog : public QObject {
+    Q_OBJECT
+private slots:
+    void rowsListThePresentDevicesAndKeepTheirOwn();
+    void typedTextIsTakenAsTyped_data();
+    void typedTextIsTakenAsTyped();
+    void choosingAnEntryPutsOnlyItsPath();
+    void listFollowsDevicesThatComeAndGo();
+
+    void menuItemFollowsCom6AfterASeparator();
+    void okStoresThePortsAndReopensTheCurrentPort_data();
+    void okStoresThePortsAndReopensTheCurrentPort();
+    void cancelChangesNothing();
+    void ignoredDuringAWait();
+};
+
+void TestPortDevicesDialog::rowsListThePresentDevicesAndKeepTheirOwn()
+{
+    PortDevicesDialog dialog({QStringLiteral("/dev/ttyUSB9"), Ftdi, QStringLiteral("/dev/ttyUSB0"), QString(),
+                              QString(), QString()},
+                             [] { return twoAdapters(); });
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Port Devices"));
+    for (int port = 1; port <= 6; ++port) {
+        QComboBox *box = dialog.deviceBox(port);
+        QVERIFY(box->isEditable());
+        const auto labels = dialog.findChildren<QLabel *>();
+        QVERIFY(std::any_of(labels.begin(), labels.end(), [&](QLabel *l) {
+            return l->buddy() == box && l->text() == QStringLiteral("COM%1").arg(port);
+        }));
+    }
+
+    // COM1's device is gone: still listed, first, marked; the field keeps it.
+    QComboBox *com1 = dialog.deviceBox(1);
+    QCOMPARE(offered(com1), (QStringList{"/dev/ttyUSB9", Ftdi, "/dev/ttyACM0"}));
+    QVERIFY2(shown(com1, 0).contains(PortDevicesDialog::notPresentMark()), qPrintable(shown(com1, 0)));
+    QCOMPARE(com1->currentText(), QStringLiteral("/dev/ttyUSB9"));
+    QCOMPARE(dialog.deviceInfo(1)->text(), PortDevicesDialog::notPresentMark());
+    // Present devices show what identifies them, beside and as tool tip.
+    QCOMPARE(shown(com1, 1), Ftdi + QStringLiteral(" \u2014 FTDI FT232R USB UART, serial A1B2C3"));
+    QCOMPARE(com1->itemData(1, Qt::ToolTipRole).toString(), QStringLiteral("FTDI FT232R USB UART, serial A1B2C3"));
+    QCOMPARE(shown(com1, 2), QStringLiteral("/dev/ttyACM0 \u2014 Arduino Uno"));
+
+    // COM2's device is present under the same path: listed once.
+    QCOMPARE(offered(dialog.deviceBox(2)), (QStringList{Ftdi, "/dev/ttyACM0"}));
+    QCOMPARE(dialog.deviceInfo(2)->text(), QStringLiteral("FTDI FT232R USB UART, serial A1B2C3"));
+    // COM3 names the same adapter by its node: kept as written, identified.
+    QCOMPARE(offered(dialog.deviceBox(3)), (QStringList{"/dev/ttyUSB0", Ftdi, "/dev/ttyACM0"}));
+    QVERIFY(!shown(dialog.deviceBox(3), 0).contains(PortDevicesDialog::notPresentMark()));
+    QCOMPARE(dialog.deviceInfo(3)->text(), QStringLiteral("FTDI FT232R USB UART, serial A1B2C3"));
+    // COM4 uses its default: an empty field that says which.
+    QComboBox *com4 = dialog.deviceBox(4);
+    QCOMPARE(com4->currentText(), QString());
+    QCOMPARE(com4->lineEdit()->placeholderText(), QStringLiteral("/dev/ttyS3 (default)"));
+    QVERIFY(dialog.deviceInfo(4)->text().startsWith(QStringLiteral("default /dev/ttyS3")));
+
+    QCOMPARE(dialog.devices(), (QStringList{"/dev/ttyUSB9", Ftdi, "/dev/ttyUSB0", "", "", ""}));
+}
+
+void TestPortDevicesDialog::typedTextIsTakenAsTyped_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("ending");
+    QTest::addColumn<QString>("taken");
+    // The list holds /dev/ttyUSB10: a completion would turn "/dev/ttyUSB1"
+    // into it.
+    QTest::newRow("/dev/ttyUSB1 beside /dev/ttyUSB10, OK clicked") << "/dev/ttyUSB1" << "click" << "/dev/ttyUSB1";
+    QTest::newRow("/dev/ttyUSB1, Enter") << "/dev/ttyUSB1" << "enter" << "/dev/ttyUSB1";
+    QTest::newRow("/dev/ttyusb10 in lower case, Tab, OK clicked") << "/dev/ttyusb10" << "tab" << "/dev/ttyusb10";
+    QTest::newRow("a pseudo-terminal with blanks around it") << "  /dev/pts/7 " << "click" << "/dev/pts/7";
+    QTest::newRow("emptied: the default") << "" << "click" << "";
+}
+
+void TestPortDevicesDialog::typedTextIsTakenAsTyped()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, ending);
+    QFETCH(QString, taken);
+
+    PortDevicesDialog dialog({Ftdi, QString(), QString(), QString(), QString(), QString()}, [] {
+        return QList<SerialDevice>{serialDevice(QStringLiteral("/dev/ttyUSB10"))};
+    });
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    typeInto(dialog.deviceBox(1), typed);
+    if (ending == QLatin1String("enter")) {
+        QTest::keyClick(dialog.deviceBox(1)->lineEdit(), Qt::Key_Return);
+    } else {
+        if (ending == QLatin1String("tab")) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QVERIFY(dialog.deviceBox(2)->hasFocus());
+        }
+        QTest::mouseClick(button(&dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+    }
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.devices().first(), taken);
+    QCOMPARE(dialog.devices().mid(1), QStringList(5));
+}
+
+void TestPortDevicesDialog::choosingAnEntryPutsOnlyItsPath()
+{
+    PortDevicesDialog dialog(QStringList(6), [] { return twoAdapters(); });
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QComboBox *box = dialog.deviceBox(2);
+    QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
+    QTest::keyClick(box, Qt::Key_Down, Qt::AltModifier);
+    QTRY_VERIFY(box->view()->isVisible());
+    QTest::keyClick(box->view(), Qt::Key_Down);
+    QTest::keyClick(box->view(), Qt::Key_Return);
+    QTRY_VERIFY(!box->view()->isVisible());
+    QCOMPARE(box->currentText(), QStringLiteral("/dev/ttyACM0"));
+    QCOMPARE(dialog.deviceInfo(2)->text(), QStringLiteral("Arduino Uno"));
+}
+
+// Polled once a second while shown: an adapter plugged in appears, one
+// pulled out goes; what is being typed stays, with its cursor.
+void TestPortDevicesDialog::listFollowsDevicesThatComeAndGo()
+{
+    QList<SerialDevice> present = {serialDevice(QStringLiteral("/dev/ttyACM0"))};
+    PortDevicesDialog dialog({QStringLiteral("/dev/ttyACM0"), QString(), QString(), QString(), QString(), QString()},
+                             [&] { return present; });
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QComboBox *com2 = dialog.deviceBox(2);
+    typeInto(com2, QStringLiteral("/dev/pts/1"));
+    QTest::keyClick(com2->lineEdit(), Qt::Key_Left);
+
+    present << serialDevice(Ftdi, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("FTDI"),
+                            QStringLiteral("FT232R USB UART"));
+    QTRY_COMPARE_WITH_TIMEOUT(offered(com2), (QStringList{"/dev/ttyACM0", Ftdi}), Patience);
+    QCOMPARE(com2->currentText(), QStringLiteral("/dev/pts/1"));
+    QCOMPARE(com2->lineEdit()->cursorPosition(), 9);
+    QVERIFY(com2->lineEdit()->hasFocus());
+    // Typing goes on where it was.
+    QTest::keyClick(com2->lineEdit(), Qt::Key_2);
+    QCOMPARE(com2->currentText(), QStringLiteral("/dev/pts/21"));
+
+    // COM1's own device is pulled out: it stays in its row, marked.
+    present.removeFirst();
+    QTRY_COMPARE_WITH_TIMEOUT(offered(com2), QStringList{Ftdi}, Patience);
+    QCOMPARE(offered(dialog.deviceBox(1)), (QStringList{"/dev/ttyACM0", Ftdi}));
+    QVERIFY(shown(dialog.deviceBox(1), 0).contains(PortDevicesDialog::notPresentMark()));
+    QCOMPARE(dialog.deviceInfo(1)->text(), PortDevicesDialog::notPresentMark());
+    QCOMPARE(dialog.devices().mid(0, 2), (QStringList{"/dev/ttyACM0", "/dev/pts/21"}));
+}
+
+void TestPortDevicesDialog::menuItemFollowsCom6AfterASeparator()
+{
+    WindowRig rig;
+    frmMain &w = *rig.window;
+    const QList<QAction *> items = w.mnuPort->actions();
+    QCOMPARE(items.size(), 8);
+    for (int i = 1; i <= 6; ++i) {
+        QCOMPARE(items[i - 1], w.mnuCOM[i]);
+        QCOMPARE(items[i - 1]->text(), QStringLiteral("COM%1").arg(i));
+    }
+    QVERIFY(items[6]->isSeparator());
+    QCOMPARE(items[7], w.mnuPortDevices);
+    QCOMPARE(w.mnuPortDevices->text(), QStringLiteral("Port Devices\u2026"));
+    QVERIFY(!w.mnuPortDevices->isCheckable());
+    QVERIFY(w.mnuPortDevices->shortcut().isEmpty());
+}
+
+void TestPortDevicesDialog::okStoresThePortsAndReopensTheCurrentPort_data()
+{
+    QTest::addColumn<QByteArray>("ports");  // the [Ports] lines before
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("failOpen");
+    QTest::addColumn<QByteArray>("after");  // the [Ports] lines after
+    QTest::addColumn<bool>("reopened");
+    QTest::addColumn<QString>("toolTip");   // of the row's menu item afterwards
+
+    QTest::newRow("COM1 (current) mapped: added after COM3, reopened")
+        << QByteArray("COM3=/dev/ttyACM0\r\n") << 1 << "/dev/ttyUSB0" << false
+        << QByteArray("COM3=/dev/ttyACM0\r\nCOM1=/dev/ttyUSB0\r\n") << true << "/dev/ttyUSB0";
+    QTest::newRow("COM1 (current) changed in place, its spelling kept")
+        << QByteArray("com1 = /dev/ttyUSB0\r\n") << 1 << Ftdi << false
+        << QByteArray("com1 = " + Ftdi.toUtf8() + "\r\n") << true << Ftdi;
+    QTest::newRow("COM3 emptied: stored empty (the default), COM1 not reopened")
+        << QByteArray("COM3=/dev/ttyACM0\r\n") << 3 << "" << false << QByteArray("COM3=\r\n") << false
+        << "/dev/ttyS2";
+    QTest::newRow("COM1 typed as its own default: stored, same device, not reopened")
+        << QByteArray() << 1 << "/dev/ttyS0" << false << QByteArray("COM1=/dev/ttyS0\r\n") << false << "/dev/ttyS0";
+    QTest::newRow("COM1 mapped to a device that cannot be opened: stored, Com Port Error")
+        << QByteArray() << 1 << "/dev/ttyUSB5" << true << QByteArray("COM1=/dev/ttyUSB5\r\n") << true
+        << "/dev/ttyUSB5";
+    QTest::newRow("nothing changed: the file untouched")
+        << QByteArray("COM2=/dev/ttyACM0\r\n") << 2 << "/dev/ttyACM0" << false << QByteArray("COM2=/dev/ttyACM0\r\n")
+        << false << "/dev/ttyACM0";
+}
+
+void TestPortDevicesDialog::okStoresThePortsAndReopensTheCurrentPort()
+{
+    QFETCH(QByteArray, ports);
+    QFETCH(int, row);
+    QFETCH(QString, typed);
+    QFETCH(bool, failOpen);
+    QFETCH(QByteArray, after);
+    QFETCH(bool, reopened);
+    QFETCH(QString, toolTip);
+
+    WindowRig rig(iniWithPorts(ports));
+    rig.devices = twoAdapters();
+    frmMain &w = *rig.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QVERIFY(rig.port.PortOpen());
+    const int opens = rig.port.openCount;
+    rig.messages.clear();
+
+    QVERIFY(withDialog(w, [&](PortDevicesDialog *dialog) {
+        typeInto(dialog->deviceBox(row), typed);
+        rig.port.failOpen = failOpen;
+        QTest::mouseClick(button(dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+    }));
+
+    QCOMPARE(rig.iniContents(), iniWithPorts(after));
+    QCOMPARE(rig.port.portDevice(row), toolTip);
+    QCOMPARE(w.mnuCOM[row]->toolTip(), toolTip);
+    QCOMPARE(rig.port.openCount, opens + (reopened ? 1 : 0));
+    QCOMPARE(rig.port.PortOpen(), !failOpen);
+    QCOMPARE(rig.messages.size(), failOpen ? 1 : 0);
+    if (failOpen) {
+        QCOMPARE(rig.messages.first().text, QStringLiteral("Com Port Error"));
+        QVERIFY(rig.messages.first().informativeText.startsWith(QStringLiteral("COM1 (/dev/ttyUSB5) could not be opened.")));
+    }
+    // What was stored is what the next start reads.
+    QCOMPARE(w.ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(row)), typed.trimmed());
+}
+
+void TestPortDevicesDialog::cancelChangesNothing()
+{
+    const QByteArray ini = iniWithPorts("COM1=/dev/ttyACM0\r\n");
+    WindowRig rig(ini);
+    frmMain &w = *rig.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    const int opens = rig.port.openCount;
+    for (const char *how : {"Cancel", "Escape"}) {
+        QVERIFY(withDialog(w, [&](PortDevicesDialog *dialog) {
+            typeInto(dialog->deviceBox(1), QStringLiteral("/dev/ttyUSB3"));
+            typeInto(dialog->deviceBox(2), QStringLiteral("/dev/ttyUSB4"));
+            if (QLatin1String(how) == QLatin1String("Cancel"))
+                QTest::mouseClick(button(dialog, QDialogButtonBox::Cancel), Qt::LeftButton);
+            else
+                QTest::keyClick(dialog->deviceBox(2)->lineEdit(), Qt::Key_Escape);
+            QVERIFY(!dialog->isVisible());
+        }));
+        QCOMPARE(rig.iniContents(), ini);
+        QCOMPARE(rig.port.portDevice(1), QStringLiteral("/dev/ttyACM0"));
+        QCOMPARE(rig.port.portDevice(2), QStringLiteral("/dev/ttyS1"));
+        QCOMPARE(w.mnuCOM[2]->toolTip(), QStringLiteral("/dev/ttyS1"));
+        QCOMPARE(rig.port.openCount, opens);
+    }
+}
+
+void TestPortDevicesDialog::ignoredDuringAWait()
+{
+    WindowRig rig;
+    frmMain &w = *rig.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    bool opened = false;
+    rig.port.onTick = [&](int tick) {
+        if (tick != 2)
+            return;
+        // Should a dialog open, it is found and closed, so the test ends.
+        QTimer::singleShot(0, &w, [&] {
+            if (auto *d = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                opened = true;
+                d->reject();
+            }
+        });
+        w.mnuPortDevices->trigger();
+    };
+    QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+    QVERIFY(!opened);
+    QCOMPARE(w.lblSta->text(), QStringLiteral("Error"));
+    QCOMPARE(rig.port.requests().size(), 1);
+}
+
+QTEST_MAIN(TestPortDevicesDialog)
+#include "tst_portdevicesdialog.moc"
