@@ -26,6 +26,7 @@ namespace korvane {
 namespace {
 
 constexpr int CounterPixelSize = 16; // 12 point at 96 dots per inch
+constexpr int SmallestCounterPixelSize = 8;
 
 // The layout is given in twips; 15 twips make one pixel.
 QRect twips(int left, int top, int width, int height)
@@ -488,7 +489,7 @@ void frmMain::cmdResetCount_Click()
         return;
     lblSta->setText(statusWord(*status));
     if (*status == Status::Success)
-        lblCounter->setText(QStringLiteral("0"));
+        setCounterText(QStringLiteral("0"));
 }
 
 void frmMain::cmdWReg_Click()
@@ -534,14 +535,16 @@ void frmMain::cmdOutput_Click(int Index)
 
 void frmMain::ShowCounterValue()
 {
-    const QString text = counterValueText(vars.RxData);
+    setCounterText(counterValueText(vars.RxData));
+}
+
+void frmMain::setCounterText(const QString &text)
+{
     // The display is sized for six digits and a sign; a longer value (the
-    // counter is 32 bits wide) is drawn smaller rather than cut off.
-    QFont font = uiFont(CounterPixelSize, true);
+    // counter is 32 bits wide) is drawn smaller rather than cut off. Each
+    // text starts again from the display's own size.
     const int room = lblCounter->contentsRect().width() - 2 * lblCounter->indent();
-    while (font.pixelSize() > 8 && QFontMetrics(font).horizontalAdvance(text) > room)
-        font.setPixelSize(font.pixelSize() - 1);
-    lblCounter->setFont(font);
+    lblCounter->setFont(fontToFit(uiFont(CounterPixelSize, true), text, room, SmallestCounterPixelSize));
     lblCounter->setText(text);
 }
 

@@ -110,6 +110,9 @@ private:
     QString portFailureAdvice() const;
     void setTabOrder();
     void ShowCounterValue();
+    /// Every text shown in lblCounter goes through here: drawn at the
+    /// display's own size, smaller only when it would not fit.
+    void setCounterText(const QString &text);
     /// Runs the exchange for the request in TxBuf. std::nullopt when the
     /// window was destroyed during the wait (the caller must return at once).
     std::optional<Status> runExchange(const Request &request);
