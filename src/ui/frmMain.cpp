@@ -1,5 +1,6 @@
 #include "frmMain.h"
 
+#include "CentredMessageBox.h"
 #include "Fonts.h"
 #include "common/Numbers.h"
 #include "protocol/Commands.h"
@@ -89,7 +90,7 @@ MessageSink modalMessageSink(QWidget *parent)
 {
     QPointer<QWidget> owner(parent);
     return [owner](const Message &m) {
-        QMessageBox box(m.icon, m.title, m.text, QMessageBox::Ok, owner);
+        CentredMessageBox box(m.icon, m.title, m.text, QMessageBox::Ok, owner);
         box.setInformativeText(m.informativeText);
         box.setDetailedText(m.detailedText);
         box.exec();
@@ -355,6 +356,7 @@ void frmMain::Form_Load()
     vars.gCommPort = ini.ReadINI(QStringLiteral("Settings"), QStringLiteral("CommPort"));
     vars.gSetting = ini.ReadINI(QStringLiteral("Settings"), QStringLiteral("Setting"));
     vars.gSlaveID = ini.ReadINI(QStringLiteral("Settings"), QStringLiteral("SlaveID"));
+    loaded_ = true;
     for (int i = 1; i <= 6; ++i) {
         MSComm1->setPortDevice(i, ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(i)));
         mnuCOM[i]->setToolTip(MSComm1->portDevice(i));
@@ -412,7 +414,9 @@ void frmMain::Form_Load()
 
 void frmMain::Form_Unload()
 {
-    if (unloaded_)
+    // Closed before the settings were read (a signal at start-up): there is
+    // nothing to store, and storing the empty texts would lose the file's.
+    if (unloaded_ || !loaded_)
         return;
     unloaded_ = true;
     // The slave address is stored as it was read, not as selected now;

@@ -121,6 +121,7 @@ private:
     MessageSink messages_;
     bool busy_ = false;
     bool slaveTyped_ = false;
+    bool loaded_ = false;   ///< Form_Load has read the settings
     bool unloaded_ = false;
     bool slaveIdUnusable_ = false; ///< the stored SlaveID could not be used
 };
