@@ -283,6 +283,10 @@ struct XServer {
     }
     // Keys to the window that has the focus, e.g. "ctrl+a", "Down", "Return".
     void keys(const QStringList &names) { xdotool(QStringList{QStringLiteral("key")} + names); }
+    void type(const QString &text)
+    {
+        xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});
+    }
 
     QProcess server;
     QString display;
@@ -320,6 +324,9 @@ QProcessEnvironment programEnvironment(const XServer *x)
 }
 
 // Places in the main window's client area (pixels; the layout's twips / 15).
+const QPoint SlaveField(408 + 10, 32 + 10);
+const QPoint ReadCounterValue(24 + 16 + 56, 16 + 24 + 12);
+const QPoint ResetCounter(24 + 16 + 56, 16 + 56 + 12);
 const QPoint WriteNumericValue(296 + 16 + 56, 64 + 32 + 12);
 const QPoint SerialPortMenu(20, -9); // in the menu bar above the client area
 
@@ -343,6 +350,7 @@ private slots:
     void deviceGoneClosesThePortOnceAndReopensFromTheMenu();
     void programStartsFromItsFolderAndStoresSettingsOnSigterm_data();
     void programStartsFromItsFolderAndStoresSettingsOnSigterm();
+    void typedSlaveAddressReachesThatSlaveOnly();
     void signalEndsTheProgramWhateverBoxIsOpen_data();
     void signalEndsTheProgramWhateverBoxIsOpen();
 };
@@ -647,6 +655,59 @@ void TestE2E::programStartsFromItsFolderAndStoresSettingsOnSigterm()
 
     QCOMPARE(contents(ini), "[Settings]\r\nCommPort=1\r\nSetting=9600,n,8,2\r\nSlaveID=1\r\n" + ports);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("elsewhere/korvane.ini"))));
+}
+
+// The real program on a virtual X server, typed into and clicked as an
+// operator does. The simulator answers slave 12 only, and prints a line for
+// every frame with a good CRC, also for other addresses and broadcasts, so
+// a text that named no entry but went out to address 0 would show.
+void TestE2E::typedSlaveAddressReachesThatSlaveOnly()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath(uniqueLinkName());
+    Sim sim;
+    QVERIFY(sim.start({QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--slave"),
+                       QStringLiteral("12"), QStringLiteral("--link"), link}));
+    const QString exe = programFolder(dir, iniFor(link));
+    QVERIFY(!exe.isEmpty());
+    XServer x;
+    QVERIFY2(x.start(), "Xvfb (Debian xvfb) did not start");
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.setProcessEnvironment(programEnvironment(&x));
+    program.start(exe, {});
+    QVERIFY(program.waitForStarted(Patience));
+    QTRY_VERIFY_WITH_TIMEOUT(holdsOpen(program.processId(), sim.device)
+                                 || program.state() == QProcess::NotRunning, Patience);
+    QTRY_COMPARE_WITH_TIMEOUT(x.shownWindows().size(), 1, Patience);
+    const QRect window = x.shownWindows().first();
+    const qsizetype mark = sim.lines.size();
+
+    auto typeSlave = [&](const QString &text) {
+        x.clickInClient(window, SlaveField);
+        x.keys({QStringLiteral("ctrl+a")});
+        x.type(text);
+    };
+    // "12" typed over the stored "1", then "Read Counter Value".
+    typeSlave(QStringLiteral("12"));
+    x.clickInClient(window, ReadCounterValue);
+    QTRY_COMPARE_WITH_TIMEOUT(sim.since(mark),
+                              (QStringList{QStringLiteral("request 1: fn=3 slave=12 behaviour=ok"),
+                                           QStringLiteral("counter: 0")}),
+                              Patience);
+    // "300" names no entry: "Reset Counter" sends nothing. Then "1" and a
+    // read show that the line and the program are alive, and that nothing
+    // went out in between.
+    typeSlave(QStringLiteral("300"));
+    x.clickInClient(window, ResetCounter);
+    typeSlave(QStringLiteral("1"));
+    x.clickInClient(window, ReadCounterValue);
+    QTRY_COMPARE_WITH_TIMEOUT(sim.since(mark).size(), 3, Patience);
+    QCOMPARE(sim.since(mark).last(), QStringLiteral("request 2: fn=3 slave=1 behaviour=ignored"));
+
+    QCOMPARE(::kill(pid_t(program.processId()), SIGTERM), 0);
+    QVERIFY(program.waitForFinished(Patience));
+    QCOMPARE(program.exitCode(), 0);
 }
 
 enum OpenBox { StartUpWarning, ComPortError, InvalidNumber };

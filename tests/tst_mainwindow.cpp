@@ -120,20 +120,24 @@ private slots:
         QCOMPARE(w.cboSlave->insertPolicy(), QComboBox::NoInsert);
     }
 
-    void typingIntoTheListSelectsNoEntryUntilOneIsChosen()
+    void listIndexIsTheEntryTheFieldNames()
     {
         WindowRig rig;
         frmMain &w = *rig.window;
         w.setListIndex(4);
         QCOMPARE(w.ListIndex(), 4);
-        QTest::keyClicks(w.cboSlave->lineEdit(), QStringLiteral("3"));
+        QCOMPARE(w.cboSlave->currentText(), QStringLiteral("5"));
+        QLineEdit *field = w.cboSlave->lineEdit();
+        field->selectAll();
+        QTest::keyClicks(field, QStringLiteral("31"));
+        QCOMPARE(w.ListIndex(), 30);
+        QCOMPARE(w.slaveAddress(), std::optional<std::uint8_t>(31));
+        QTest::keyClicks(field, QStringLiteral("9"));
         QCOMPARE(w.ListIndex(), -1);
-        QCOMPARE(w.slaveAddress(), std::uint8_t(0));
-        // Choosing from the list (the popup's activation) selects again.
-        w.cboSlave->setCurrentIndex(9);
-        emit w.cboSlave->activated(9);
-        QCOMPARE(w.ListIndex(), 9);
-        QCOMPARE(w.slaveAddress(), std::uint8_t(10));
+        QCOMPARE(w.slaveAddress(), std::nullopt);
+        w.setListIndex(-1);
+        QCOMPARE(w.cboSlave->currentText(), QString());
+        QCOMPARE(w.slaveAddress(), std::nullopt);
     }
 
     void tabOrder()

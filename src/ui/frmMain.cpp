@@ -4,6 +4,7 @@
 #include "Fonts.h"
 #include "common/Numbers.h"
 #include "protocol/Commands.h"
+#include "protocol/SlaveAddress.h"
 #include "serial/LineSettings.h"
 #include "serial/PortDiagnosis.h"
 #include "serial/SerialComponent.h"
@@ -125,10 +126,10 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     for (int i = 0; i < OutputButtonCount; ++i)
         connect(cmdOutput[i], &QPushButton::clicked, this, [this, i] { cmdOutput_Click(i); });
 
-    // Typing into the list's text field leaves no entry selected until an
-    // entry is chosen from the list again.
-    connect(cboSlave->lineEdit(), &QLineEdit::textEdited, this, [this] { slaveTyped_ = true; });
-    connect(cboSlave, &QComboBox::activated, this, [this] { slaveTyped_ = false; });
+    // The slave field's text decides the address; only a stored SlaveID=0
+    // sends to the broadcast address, until the operator changes the field
+    // (typing or choosing an entry).
+    connect(cboSlave->lineEdit(), &QLineEdit::textChanged, this, [this] { broadcastUntilChosen_ = false; });
 
     // A hang-up closes the port; say so once, plainly.
     connect(MSComm1, &SerialComponent::closedOnError, this, [](const QString &reason) {
@@ -374,6 +375,7 @@ void frmMain::Form_Load()
     const auto slave = settingNumber(vars.gSlaveID, 0, 247);
     slaveIdUnusable_ = !slave;
     setListIndex(slave ? *slave - 1 : -1);
+    broadcastUntilChosen_ = slave && *slave == 0;
     if (!slave)
         problem("SlaveID", vars.gSlaveID,
                 QStringLiteral("not a slave address from 0 to 247. No address is selected; "
@@ -438,18 +440,21 @@ void frmMain::closeEvent(QCloseEvent *event)
 
 int frmMain::ListIndex() const
 {
-    return slaveTyped_ ? -1 : cboSlave->currentIndex();
+    const auto address = slaveAddressFromText(cboSlave->currentText());
+    return address ? *address - 1 : -1;
 }
 
 void frmMain::setListIndex(int index)
 {
-    slaveTyped_ = false;
     cboSlave->setCurrentIndex(index);
+    broadcastUntilChosen_ = false;
 }
 
-std::uint8_t frmMain::slaveAddress() const
+std::optional<std::uint8_t> frmMain::slaveAddress() const
 {
-    return static_cast<std::uint8_t>(ListIndex() + 1);
+    if (broadcastUntilChosen_)
+        return std::uint8_t(0);
+    return slaveAddressFromText(cboSlave->currentText());
 }
 
 void frmMain::Timer1_Timer()
@@ -458,8 +463,14 @@ void frmMain::Timer1_Timer()
         ++vars.gTick;
 }
 
-std::optional<Status> frmMain::runExchange(const Request &request)
+std::optional<Status> frmMain::runCommand(const std::function<Request(std::uint8_t)> &build)
 {
+    // A text that names no entry sends nothing: sending it to address 0
+    // would reach every device on the line.
+    const auto slave = slaveAddress();
+    if (!slave)
+        return Status::Error;
+    const Request request = build(*slave);
     if (!sendRequest(vars, *MSComm1, request.length))
         return Status::Error;
     const QPointer<QObject> self(this);
@@ -475,7 +486,7 @@ void frmMain::cmdReadCount_Click()
     if (busy_)
         return;
     lblSta->setText(QString());
-    const auto status = runExchange(buildReadCounter(vars, slaveAddress()));
+    const auto status = runCommand([this](std::uint8_t slave) { return buildReadCounter(vars, slave); });
     if (!status)
         return;
     if (*status == Status::Success)
@@ -488,7 +499,7 @@ void frmMain::cmdResetCount_Click()
     if (busy_)
         return;
     lblSta->setText(QString());
-    const auto status = runExchange(buildResetCounter(vars, slaveAddress()));
+    const auto status = runCommand([this](std::uint8_t slave) { return buildResetCounter(vars, slave); });
     if (!status)
         return;
     lblSta->setText(statusWord(*status));
@@ -509,7 +520,7 @@ void frmMain::cmdWReg_Click()
                      QStringLiteral("Type a whole number from -99999 to 999999."), QString()});
         return;
     }
-    const auto status = runExchange(buildWriteNumber(vars, slaveAddress(), *value));
+    const auto status = runCommand([&](std::uint8_t slave) { return buildWriteNumber(vars, slave, *value); });
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -520,7 +531,7 @@ void frmMain::cmdASCII_Click()
     if (busy_)
         return;
     lblSta1->setText(QString());
-    const auto status = runExchange(buildWriteText(vars, slaveAddress(), txtASCII->text()));
+    const auto status = runCommand([this](std::uint8_t slave) { return buildWriteText(vars, slave, txtASCII->text()); });
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -531,7 +542,7 @@ void frmMain::cmdOutput_Click(int Index)
     if (busy_)
         return;
     lblSta2->setText(QString());
-    const auto status = runExchange(buildOutput(vars, slaveAddress(), Index));
+    const auto status = runCommand([&](std::uint8_t slave) { return buildOutput(vars, slave, Index); });
     if (!status)
         return;
     lblSta2->setText(statusWord(*status));
