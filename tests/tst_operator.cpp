@@ -1,7 +1,8 @@
 // The window used as an operator uses it: shown and active, driven by key
 // presses and mouse clicks that go through the window to whatever has the
 // focus or stands under the pointer. Covers what depends on focus: the
-// address the slave field names however the typing ends.
+// address the slave field names however the typing ends, Enter on the
+// buttons and in the field, and Ctrl+Q.
 
 #include "Frames.h"
 #include "WindowRig.h"
@@ -100,6 +101,12 @@ class TestOperator : public QObject {
 private slots:
     void slaveFieldTextDecidesHoweverTheTypingEnds_data();
     void slaveFieldTextDecidesHoweverTheTypingEnds();
+    void enterPressesTheFocusedButton_data();
+    void enterPressesTheFocusedButton();
+    void enterInTheSlaveFieldSendsNothing_data();
+    void enterInTheSlaveFieldSendsNothing();
+    void ctrlQClosesTheWindowAndStoresTheSettings_data();
+    void ctrlQClosesTheWindowAndStoresTheSettings();
 };
 
 void TestOperator::slaveFieldTextDecidesHoweverTheTypingEnds_data()
@@ -198,6 +205,115 @@ void TestOperator::slaveFieldTextDecidesHoweverTheTypingEnds()
     const bool answered = !frame.isEmpty() && frame[0] != 0;
     QCOMPARE(w.lblSta->text(), answered ? QStringLiteral("Success") : QStringLiteral("Error"));
     QCOMPARE(w.cboSlave->count(), 247); // typing never adds an entry
+}
+
+void TestOperator::enterPressesTheFocusedButton_data()
+{
+    QTest::addColumn<QString>("from"); // where the focus is before Tab
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QString>("label");
+
+    QTest::newRow("Return on Read Counter Value: 01 03 00 00 00 02 C4 0B")
+        << "cmdOutput5" << "cmdReadCount" << int(Qt::Key_Return) << hex("010300000002C40B") << "lblSta";
+    QTest::newRow("keypad Enter on Reset Counter: 01 05 00 02 FF 00 2D FA")
+        << "cboSlave" << "cmdResetCount" << int(Qt::Key_Enter) << hex("01050002FF002DFA") << "lblSta";
+    QTest::newRow("Return on Write Numeric Value, 42 typed: 01 10 00 00 00 02 04 00 00 00 2A ..")
+        << "txtNum" << "cmdWReg" << int(Qt::Key_Return) << withCRC(hex("0110000000020400 00002A")) << "lblSta1";
+    QTest::newRow("Return on Write ASCII Text, 42 typed: 01 10 00 02 00 03 06 20 20 20 20 34 32 ..")
+        << "txtASCII" << "cmdASCII" << int(Qt::Key_Return) << withCRC(hex("011000020003062020202034 32")) << "lblSta1";
+    QTest::newRow("keypad Enter on Turn On 1: 01 05 00 00 FF 00 8C 3A")
+        << "cmdResetCount" << "cmdOutput0" << int(Qt::Key_Enter) << hex("01050000FF008C3A") << "lblSta2";
+    QTest::newRow("Return on Buzzer Off: 01 05 00 03 00 00 3D CA")
+        << "cmdOutput4" << "cmdOutput5" << int(Qt::Key_Return) << hex("0105000300003DCA") << "lblSta2";
+}
+
+// The focus reaches the button the way an operator moves it: Tab from the
+// control before it in the tab order (after typing "42" there when it is a
+// text box). Nobody answers, so each press ends in "Error".
+void TestOperator::enterPressesTheFocusedButton()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, button);
+    QFETCH(int, key);
+    QFETCH(QByteArray, frame);
+    QFETCH(QString, label);
+
+    ShownWindow rig;
+    QVERIFY(rig.active);
+    frmMain &w = rig.w();
+    auto *before = w.findChild<QWidget *>(from);
+    auto *target = w.findChild<QPushButton *>(button);
+    QVERIFY(before && target);
+    before->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(before->hasFocus());
+    if (qobject_cast<QLineEdit *>(before))
+        rig.type(QStringLiteral("42"));
+    rig.key(Qt::Key_Tab);
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(target));
+    QVERIFY(rig.port.requests().isEmpty());
+
+    rig.key(Qt::Key(key), key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+
+    QCOMPARE(rig.port.requests(), QList<QByteArray>{frame});
+    QCOMPARE(w.findChild<QLabel *>(label)->text(), QStringLiteral("Error"));
+    QVERIFY(rig.messages.isEmpty());
+    // One press, one request: the key's release presses nothing more.
+    QTest::qWait(50);
+    QCOMPARE(rig.port.requests().size(), 1);
+}
+
+void TestOperator::enterInTheSlaveFieldSendsNothing_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::newRow("Return") << int(Qt::Key_Return);
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter);
+}
+
+void TestOperator::enterInTheSlaveFieldSendsNothing()
+{
+    QFETCH(int, key);
+    ShownWindow rig;
+    QVERIFY(rig.active);
+    frmMain &w = rig.w();
+    rig.typeIntoSlaveField(QStringLiteral("12"));
+    QTRY_VERIFY(w.cboSlave->lineEdit()->hasFocus());
+    rig.key(Qt::Key(key), key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+    QTest::qWait(200); // longer than an exchange's wait
+    QVERIFY(rig.port.requests().isEmpty());
+    QVERIFY(w.isVisible());
+    // The field names "12" now, and a press sends there.
+    QCOMPARE(w.slaveAddress(), std::optional<std::uint8_t>(12));
+}
+
+void TestOperator::ctrlQClosesTheWindowAndStoresTheSettings_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::newRow("focus in the slave field") << "cboSlave";
+    QTest::newRow("focus in the number field") << "txtNum";
+    QTest::newRow("focus on Read Counter Value") << "cmdReadCount";
+}
+
+// The file holds its values in quotes, so storing them shows: they are
+// written back without. The baud rate chosen from the menu is stored too.
+void TestOperator::ctrlQClosesTheWindowAndStoresTheSettings()
+{
+    QFETCH(QString, focus);
+    ShownWindow rig(iniWithSlave("3"));
+    QVERIFY(rig.active);
+    frmMain &w = rig.w();
+    w.mnuBR[2]->trigger();
+    auto *target = w.findChild<QWidget *>(focus);
+    QVERIFY(target);
+    target->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(target->hasFocus() || (target->focusProxy() && target->focusProxy()->hasFocus()));
+
+    rig.key(Qt::Key_Q, Qt::ControlModifier);
+
+    QTRY_VERIFY(!w.isVisible());
+    QCOMPARE(rig.iniContents(), QByteArray("[Settings]\r\nCommPort=1\r\nSetting=19200,n,8,2\r\nSlaveID=3\r\n"));
+    QVERIFY(rig.port.requests().isEmpty());
 }
 
 QTEST_MAIN(TestOperator)

@@ -2,6 +2,7 @@
 
 #include "CentredMessageBox.h"
 #include "Fonts.h"
+#include "Keyboard.h"
 #include "common/Numbers.h"
 #include "protocol/Commands.h"
 #include "protocol/SlaveAddress.h"
@@ -130,6 +131,14 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     // sends to the broadcast address, until the operator changes the field
     // (typing or choosing an entry).
     connect(cboSlave->lineEdit(), &QLineEdit::textChanged, this, [this] { broadcastUntilChosen_ = false; });
+
+    // Enter on a focused command button presses it, as Space does; Ctrl+Q
+    // closes the window.
+    for (QPushButton *b : {cmdReadCount, cmdResetCount, cmdWReg, cmdASCII})
+        clickOnEnter(b);
+    for (QPushButton *b : cmdOutput)
+        clickOnEnter(b);
+    closeOnCtrlQ(this);
 
     // A hang-up closes the port; say so once, plainly.
     connect(MSComm1, &SerialComponent::closedOnError, this, [](const QString &reason) {
