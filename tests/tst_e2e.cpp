@@ -330,6 +330,36 @@ const QPoint ResetCounter(24 + 16 + 56, 16 + 56 + 12);
 const QPoint WriteNumericValue(296 + 16 + 56, 64 + 32 + 12);
 const QPoint SerialPortMenu(20, -9); // in the menu bar above the client area
 
+// The program started on a virtual X server of its own.
+struct ProgramOnX {
+    bool start(const QString &exe)
+    {
+        if (!x.start())
+            return false;
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        program.setProcessEnvironment(programEnvironment(&x));
+        program.start(exe, {});
+        return program.waitForStarted(Patience);
+    }
+    // Waits until the program holds `device` open and shows its window
+    // alone; then `window` is the window's place on the screen.
+    bool ready(const QString &device)
+    {
+        const bool up = QTest::qWaitFor([&] {
+            return program.state() == QProcess::NotRunning
+                || (holdsOpen(program.processId(), device) && x.shownWindows().size() == 1);
+        }, Patience);
+        if (!up || program.state() != QProcess::Running)
+            return false;
+        window = x.shownWindows().first();
+        return true;
+    }
+
+    XServer x;
+    QProcess program; // ended before the X server
+    QRect window;
+};
+
 QByteArray contents(const QString &path)
 {
     QFile f(path);
@@ -670,17 +700,11 @@ void TestE2E::typedSlaveAddressReachesThatSlaveOnly()
                        QStringLiteral("12"), QStringLiteral("--link"), link}));
     const QString exe = programFolder(dir, iniFor(link));
     QVERIFY(!exe.isEmpty());
-    XServer x;
-    QVERIFY2(x.start(), "Xvfb (Debian xvfb) did not start");
-    QProcess program;
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.setProcessEnvironment(programEnvironment(&x));
-    program.start(exe, {});
-    QVERIFY(program.waitForStarted(Patience));
-    QTRY_VERIFY_WITH_TIMEOUT(holdsOpen(program.processId(), sim.device)
-                                 || program.state() == QProcess::NotRunning, Patience);
-    QTRY_COMPARE_WITH_TIMEOUT(x.shownWindows().size(), 1, Patience);
-    const QRect window = x.shownWindows().first();
+    ProgramOnX run;
+    QVERIFY2(run.start(exe), "Xvfb (Debian xvfb) or the program did not start");
+    QVERIFY(run.ready(sim.device));
+    XServer &x = run.x;
+    const QRect window = run.window;
     const qsizetype mark = sim.lines.size();
 
     auto typeSlave = [&](const QString &text) {
@@ -705,9 +729,9 @@ void TestE2E::typedSlaveAddressReachesThatSlaveOnly()
     QTRY_COMPARE_WITH_TIMEOUT(sim.since(mark).size(), 3, Patience);
     QCOMPARE(sim.since(mark).last(), QStringLiteral("request 2: fn=3 slave=1 behaviour=ignored"));
 
-    QCOMPARE(::kill(pid_t(program.processId()), SIGTERM), 0);
-    QVERIFY(program.waitForFinished(Patience));
-    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(::kill(pid_t(run.program.processId()), SIGTERM), 0);
+    QVERIFY(run.program.waitForFinished(Patience));
+    QCOMPARE(run.program.exitCode(), 0);
 }
 
 enum OpenBox { StartUpWarning, ComPortError, InvalidNumber };
@@ -746,24 +770,18 @@ void TestE2E::signalEndsTheProgramWhateverBoxIsOpen()
     const QString exe = programFolder(
         dir, "[Settings]\r\nCommPort=\"" + commPort + "\"\r\nSetting=\"9600,n,8,2\"\r\nSlaveID=\"1\"\r\n" + ports);
     QVERIFY(!exe.isEmpty());
-    XServer x;
-    QVERIFY2(x.start(), "Xvfb (Debian xvfb) did not start");
-    QProcess program;
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.setProcessEnvironment(programEnvironment(&x));
-    program.start(exe, {});
-    QVERIFY(program.waitForStarted(Patience));
+    ProgramOnX run;
+    QVERIFY2(run.start(exe), "Xvfb (Debian xvfb) or the program did not start");
+    XServer &x = run.x;
+    QProcess &program = run.program;
 
     if (box != StartUpWarning) {
-        QTRY_VERIFY_WITH_TIMEOUT(holdsOpen(program.processId(), sim.device)
-                                     || program.state() == QProcess::NotRunning, Patience);
-        QTRY_COMPARE_WITH_TIMEOUT(x.shownWindows().size(), 1, Patience);
-        const QRect window = x.shownWindows().first();
+        QVERIFY(run.ready(sim.device));
         if (box == ComPortError) {
-            x.clickInClient(window, SerialPortMenu);
+            x.clickInClient(run.window, SerialPortMenu);
             x.keys({QStringLiteral("Down"), QStringLiteral("Down"), QStringLiteral("Return")});
         } else {
-            x.clickInClient(window, WriteNumericValue);
+            x.clickInClient(run.window, WriteNumericValue);
         }
     }
     // The window and the box in front of it.
