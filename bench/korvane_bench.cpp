@@ -623,7 +623,8 @@ struct WindowRig {
     }
 
     /// Points the window's buttons at copies of its handlers that use the
-    /// spinning wait; same controls, same port, same requests.
+    /// spinning wait; same controls, same port, same requests (the bench's
+    /// settings select slave 1, so the slave field always names an entry).
     void switchToSpinningReference()
     {
         frmMain *win = w.get();
@@ -635,14 +636,14 @@ struct WindowRig {
 
         QObject::connect(win->cmdReadCount, &QPushButton::clicked, win, [this] {
             w->lblSta->setText(QString());
-            const Status s = spinExchange(buildReadCounter(w->vars, w->slaveAddress()));
+            const Status s = spinExchange(buildReadCounter(w->vars, w->slaveAddress().value()));
             if (s == Status::Success)
                 showCounter();
             w->lblSta->setText(statusWord(s));
         });
         QObject::connect(win->cmdResetCount, &QPushButton::clicked, win, [this] {
             w->lblSta->setText(QString());
-            const Status s = spinExchange(buildResetCounter(w->vars, w->slaveAddress()));
+            const Status s = spinExchange(buildResetCounter(w->vars, w->slaveAddress().value()));
             w->lblSta->setText(statusWord(s));
             if (s == Status::Success)
                 w->lblCounter->setText(QStringLiteral("0"));
@@ -652,18 +653,18 @@ struct WindowRig {
             const auto value = parseNumber(w->txtNum->text());
             if (!value)
                 return;
-            const Status s = spinExchange(buildWriteNumber(w->vars, w->slaveAddress(), *value));
+            const Status s = spinExchange(buildWriteNumber(w->vars, w->slaveAddress().value(), *value));
             w->lblSta1->setText(statusWord(s));
         });
         QObject::connect(win->cmdASCII, &QPushButton::clicked, win, [this] {
             w->lblSta1->setText(QString());
-            const Status s = spinExchange(buildWriteText(w->vars, w->slaveAddress(), w->txtASCII->text()));
+            const Status s = spinExchange(buildWriteText(w->vars, w->slaveAddress().value(), w->txtASCII->text()));
             w->lblSta1->setText(statusWord(s));
         });
         for (int i = 0; i < OutputButtonCount; ++i) {
             QObject::connect(win->cmdOutput[std::size_t(i)], &QPushButton::clicked, win, [this, i] {
                 w->lblSta2->setText(QString());
-                const Status s = spinExchange(buildOutput(w->vars, w->slaveAddress(), i));
+                const Status s = spinExchange(buildOutput(w->vars, w->slaveAddress().value(), i));
                 w->lblSta2->setText(statusWord(s));
             });
         }

@@ -10,7 +10,9 @@
 
 #include <QApplication>
 #include <QLayout>
+#include <QScreen>
 #include <QStyleFactory>
+#include <QTimer>
 
 int main(int argc, char *argv[])
 {
@@ -42,7 +44,17 @@ int main(int argc, char *argv[])
     // update size hints of an existing window; the offscreen one cannot).
     window.ensurePolished();
     window.layout()->activate();
+    // First placed in the middle of its screen, so that a message box
+    // centred over the window has room on every side.
+    if (const QScreen *screen = window.screen()) {
+        const QRect room = screen->availableGeometry();
+        window.move(room.x() + (room.width() - window.width()) / 2,
+                    room.y() + (room.height() - window.height()) / 2);
+    }
     window.show();
-    window.Form_Load();
+    // Loaded from inside the event loop: a warning it shows then stands over
+    // the shown window, and a termination signal can end it (exit() ends
+    // nested loops only while the main loop runs).
+    QTimer::singleShot(0, &window, &korvane::frmMain::Form_Load);
     return app.exec();
 }

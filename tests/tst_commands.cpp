@@ -1,7 +1,8 @@
 // Request frames of every command, counter decoding, and the conversions
-// of what the operator typed (number, display text).
+// of what the operator typed (slave address, number, display text).
 
 #include "protocol/Commands.h"
+#include "protocol/SlaveAddress.h"
 
 #include <QTest>
 
@@ -189,6 +190,43 @@ private slots:
         QCOMPARE(parsed.has_value(), accepted);
         if (accepted)
             QCOMPARE(*parsed, value);
+    }
+
+    void slaveAddressFromText_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("address"); // -1: names no entry
+        QTest::newRow("1") << "1" << 1;
+        QTest::newRow("12") << "12" << 12;
+        QTest::newRow("\" 12 \": blanks around are ignored") << " 12 " << 12;
+        QTest::newRow("tab and line break around 7") << "\t7\n" << 7;
+        QTest::newRow("247") << "247" << 247;
+        QTest::newRow("empty") << "" << -1;
+        QTest::newRow("blanks only") << "   " << -1;
+        QTest::newRow("0: the broadcast address is no entry") << "0" << -1;
+        QTest::newRow("012: no entry has a leading zero") << "012" << -1;
+        QTest::newRow("00") << "00" << -1;
+        QTest::newRow("+5") << "+5" << -1;
+        QTest::newRow("-1") << "-1" << -1;
+        QTest::newRow("248") << "248" << -1;
+        QTest::newRow("300") << "300" << -1;
+        QTest::newRow("1000") << "1000" << -1;
+        QTest::newRow("99999999999") << "99999999999" << -1;
+        QTest::newRow("abc") << "abc" << -1;
+        QTest::newRow("1.5") << "1.5" << -1;
+        QTest::newRow("1 2") << "1 2" << -1;
+        QTest::newRow("12a") << "12a" << -1;
+        QTest::newRow("Arabic-Indic digit one") << QStringLiteral("\u0661") << -1;
+        QTest::newRow("full-width 12") << QStringLiteral("\uFF11\uFF12") << -1;
+    }
+    void slaveAddressFromText()
+    {
+        QFETCH(QString, typed);
+        QFETCH(int, address);
+        const auto parsed = korvane::slaveAddressFromText(typed);
+        QCOMPARE(parsed.has_value(), address >= 0);
+        if (parsed)
+            QCOMPARE(int(*parsed), address);
     }
 };
 

@@ -25,6 +25,7 @@
 #include <QTimer>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <memory>
@@ -249,8 +250,9 @@ struct XServer {
                                               QStringLiteral("-noreset")});
         if (!server.waitForStarted(Patience))
             return false;
-        QTest::qWaitFor([this] { return server.canReadLine() || server.state() == QProcess::NotRunning; },
-                        Patience);
+        // The display number is the first line Xvfb prints; no line is a failure below.
+        (void)QTest::qWaitFor([this] { return server.canReadLine() || server.state() == QProcess::NotRunning; },
+                              Patience);
         const QByteArray number = server.readLine().trimmed();
         if (number.isEmpty())
             return false;
@@ -297,8 +299,113 @@ struct XServer {
     // menu bar of 20 to 25 pixels.
     static QPoint buttonCentre() { return QPoint(24 + 16 + 56, 22 + 16 + 24 + 12); }
 
+    // The windows titled KORVANE that are shown (the main window and any
+    // message box), each with its place on the screen.
+    QList<QRect> shownWindows()
+    {
+        QList<QRect> windows;
+        const QString ids = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                     QStringLiteral("--name"), QStringLiteral("^KORVANE$")});
+        for (const QString &id : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            QMap<QString, int> g;
+            const QString shell = xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id});
+            for (const QString &line : shell.split(QLatin1Char('\n'))) {
+                const qsizetype eq = line.indexOf(QLatin1Char('='));
+                if (eq > 0)
+                    g[line.left(eq)] = line.mid(eq + 1).toInt();
+            }
+            windows << QRect(g.value(QStringLiteral("X")), g.value(QStringLiteral("Y")),
+                             g.value(QStringLiteral("WIDTH")), g.value(QStringLiteral("HEIGHT")));
+        }
+        return windows;
+    }
+
+    // A click at `at` in the client area (below the menu bar) of the main
+    // window, which stands at `window` on the screen; its client area is
+    // 569 x 245 pixels. Negative y: in the menu bar.
+    void clickInClient(const QRect &window, QPoint at)
+    {
+        const int menuBar = window.height() - 245;
+        xdotool({QStringLiteral("mousemove"), QString::number(window.x() + at.x()),
+                 QString::number(window.y() + menuBar + at.y()), QStringLiteral("click"), QStringLiteral("1")});
+    }
+    // Keys to the window that has the focus, e.g. "ctrl+a", "Down", "Return".
+    void keys(const QStringList &names) { xdotool(QStringList{QStringLiteral("key")} + names); }
+    void type(const QString &text)
+    {
+        xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});
+    }
+
     QProcess server;
     QString display;
+};
+
+// The program copied into dir/program with `ini` as its korvane.ini;
+// returns the executable's path, empty when that failed.
+QString programFolder(const QTemporaryDir &dir, const QByteArray &ini)
+{
+    if (!QDir(dir.path()).mkpath(QStringLiteral("program")))
+        return QString();
+    const QString exe = dir.filePath(QStringLiteral("program/korvane"));
+    QFile f(dir.filePath(QStringLiteral("program/korvane.ini")));
+    if (!QFile::copy(QStringLiteral(KORVANE_EXE_PATH), exe)
+        || !QFile::setPermissions(exe, QFile::permissions(exe) | QFile::ExeOwner)
+        || !f.open(QIODevice::WriteOnly) || f.write(ini) != ini.size())
+        return QString();
+    return exe;
+}
+
+// The program's environment: the offscreen platform, or x's display.
+QProcessEnvironment programEnvironment(const XServer *x)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!x) {
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        return env;
+    }
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("DISPLAY"), x->display);
+    // In the sanitizer build: the desktop integration's D-Bus library
+    // keeps an allocation at exit, which is not the program's.
+    env.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("suppressions=") + QFINDTESTDATA("lsan-system.supp"));
+    return env;
+}
+
+// Places in the main window's client area (pixels; the layout's twips / 15).
+const QPoint SlaveField(408 + 10, 32 + 10);
+const QPoint ReadCounterValue(24 + 16 + 56, 16 + 24 + 12);
+const QPoint ResetCounter(24 + 16 + 56, 16 + 56 + 12);
+const QPoint WriteNumericValue(296 + 16 + 56, 64 + 32 + 12);
+const QPoint SerialPortMenu(20, -9); // in the menu bar above the client area
+
+// The program started on a virtual X server of its own.
+struct ProgramOnX {
+    bool start(const QString &exe)
+    {
+        if (!x.start())
+            return false;
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        program.setProcessEnvironment(programEnvironment(&x));
+        program.start(exe, {});
+        return program.waitForStarted(Patience);
+    }
+    // Waits until the program holds `device` open and shows its window
+    // alone; then `window` is the window's place on the screen.
+    bool ready(const QString &device)
+    {
+        const bool up = QTest::qWaitFor([&] {
+            return program.state() == QProcess::NotRunning
+                || (holdsOpen(program.processId(), device) && x.shownWindows().size() == 1);
+        }, Patience);
+        if (!up || program.state() != QProcess::Running)
+            return false;
+        window = x.shownWindows().first();
+        return true;
+    }
+
+    XServer x;
+    QProcess program; // ended before the X server
+    QRect window;
 };
 
 QByteArray contents(const QString &path)
@@ -322,6 +429,9 @@ private slots:
     void programStartsFromItsFolderAndStoresSettingsOnSigterm_data();
     void programStartsFromItsFolderAndStoresSettingsOnSigterm();
     void menuChoiceOutlivesTwoRunsFromAFolderWithoutSettings();
+    void typedSlaveAddressReachesThatSlaveOnly();
+    void signalEndsTheProgramWhateverBoxIsOpen_data();
+    void signalEndsTheProgramWhateverBoxIsOpen();
 };
 
 void TestE2E::commandChangesTheDevice_data()
@@ -583,18 +693,12 @@ void TestE2E::programStartsFromItsFolderAndStoresSettingsOnSigterm()
     QVERIFY(sim.start({QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--link"), link,
                        QStringLiteral("--script"), QStringLiteral("noreply")}));
 
-    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("program")));
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("elsewhere")));
-    const QString exe = dir.filePath(QStringLiteral("program/korvane"));
-    QVERIFY(QFile::copy(QStringLiteral(KORVANE_EXE_PATH), exe));
-    QVERIFY(QFile::setPermissions(exe, QFile::permissions(exe) | QFile::ExeOwner));
-    const QString ini = dir.filePath(QStringLiteral("program/korvane.ini"));
     const QByteArray ports = "[Ports]\r\nCOM1=" + link.toLocal8Bit() + "\r\n";
-    {
-        QFile f(ini);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("[Settings]\r\nCommPort=\"1\"\r\nSetting=\"9600,n,8,2\"\r\nSlaveID=\"1\"\r\n" + ports);
-    }
+    const QString exe = programFolder(
+        dir, "[Settings]\r\nCommPort=\"1\"\r\nSetting=\"9600,n,8,2\"\r\nSlaveID=\"1\"\r\n" + ports);
+    QVERIFY(!exe.isEmpty());
+    const QString ini = dir.filePath(QStringLiteral("program/korvane.ini"));
     QString started = exe;
     if (throughLink) {
         started = dir.filePath(QStringLiteral("elsewhere/korvane"));
@@ -603,20 +707,11 @@ void TestE2E::programStartsFromItsFolderAndStoresSettingsOnSigterm()
 
     QProcess program;
     program.setProcessChannelMode(QProcess::ForwardedChannels);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     XServer x;
-    if (duringExchange) {
-        // A button can only be pressed from outside on a real display.
+    // A button can only be pressed from outside on a real display.
+    if (duringExchange)
         QVERIFY2(x.start(), "Xvfb (Debian xvfb) did not start");
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("DISPLAY"), x.display);
-        // In the sanitizer build: the desktop integration's D-Bus library
-        // keeps an allocation at exit, which is not the program's.
-        env.insert(QStringLiteral("LSAN_OPTIONS"),
-                   QStringLiteral("suppressions=") + QFINDTESTDATA("lsan-system.supp"));
-    }
-    program.setProcessEnvironment(env);
+    program.setProcessEnvironment(programEnvironment(duringExchange ? &x : nullptr));
     program.setWorkingDirectory(dir.filePath(QStringLiteral("elsewhere")));
     program.start(started, {});
     QVERIFY(program.waitForStarted(Patience));
@@ -780,6 +875,125 @@ void TestE2E::menuChoiceOutlivesTwoRunsFromAFolderWithoutSettings()
     QCOMPARE(stored.ReadINI(QStringLiteral("Settings"), QStringLiteral("Setting")), QStringLiteral("19200,n,8,2"));
     QVERIFY(!QFileInfo::exists(config));
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("elsewhere/korvane.ini"))));
+}
+
+// The real program on a virtual X server, typed into and clicked as an
+// operator does. The simulator answers slave 12 only, and prints a line for
+// every frame with a good CRC, also for other addresses and broadcasts, so
+// a text that named no entry but went out to address 0 would show.
+void TestE2E::typedSlaveAddressReachesThatSlaveOnly()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath(uniqueLinkName());
+    Sim sim;
+    QVERIFY(sim.start({QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--slave"),
+                       QStringLiteral("12"), QStringLiteral("--link"), link}));
+    const QString exe = programFolder(dir, iniFor(link));
+    QVERIFY(!exe.isEmpty());
+    ProgramOnX run;
+    QVERIFY2(run.start(exe), "Xvfb (Debian xvfb) or the program did not start");
+    QVERIFY(run.ready(sim.device));
+    XServer &x = run.x;
+    const QRect window = run.window;
+    const qsizetype mark = sim.lines.size();
+
+    auto typeSlave = [&](const QString &text) {
+        x.clickInClient(window, SlaveField);
+        x.keys({QStringLiteral("ctrl+a")});
+        x.type(text);
+    };
+    // "12" typed over the stored "1", then "Read Counter Value".
+    typeSlave(QStringLiteral("12"));
+    x.clickInClient(window, ReadCounterValue);
+    QTRY_COMPARE_WITH_TIMEOUT(sim.since(mark),
+                              (QStringList{QStringLiteral("request 1: fn=3 slave=12 behaviour=ok"),
+                                           QStringLiteral("counter: 0")}),
+                              Patience);
+    // "300" names no entry: "Reset Counter" sends nothing. Then "1" and a
+    // read show that the line and the program are alive, and that nothing
+    // went out in between.
+    typeSlave(QStringLiteral("300"));
+    x.clickInClient(window, ResetCounter);
+    typeSlave(QStringLiteral("1"));
+    x.clickInClient(window, ReadCounterValue);
+    QTRY_COMPARE_WITH_TIMEOUT(sim.since(mark).size(), 3, Patience);
+    QCOMPARE(sim.since(mark).last(), QStringLiteral("request 2: fn=3 slave=1 behaviour=ignored"));
+
+    QCOMPARE(::kill(pid_t(run.program.processId()), SIGTERM), 0);
+    QVERIFY(run.program.waitForFinished(Patience));
+    QCOMPARE(run.program.exitCode(), 0);
+}
+
+enum OpenBox { StartUpWarning, ComPortError, InvalidNumber };
+
+void TestE2E::signalEndsTheProgramWhateverBoxIsOpen_data()
+{
+    QTest::addColumn<int>("box");
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QByteArray>("commPortStored");
+    QTest::newRow("start-up warning (CommPort=9), SIGTERM") << int(StartUpWarning) << SIGTERM << QByteArray("9");
+    QTest::newRow("start-up warning (CommPort=9), SIGINT") << int(StartUpWarning) << SIGINT << QByteArray("9");
+    QTest::newRow("start-up warning (CommPort=9), SIGHUP") << int(StartUpWarning) << SIGHUP << QByteArray("9");
+    QTest::newRow("\"Com Port Error\" after COM2 (no device) is chosen, SIGTERM")
+        << int(ComPortError) << SIGTERM << QByteArray("2");
+    QTest::newRow("the invalid-number message (the field empty), SIGTERM")
+        << int(InvalidNumber) << SIGTERM << QByteArray("1");
+}
+
+// The real program on a virtual X server with a message box open in front
+// of its window: the box stands centred over the window, and a signal ends
+// the program with status 0 and the settings stored. The file holds its
+// values in quotes, so storing them shows: they are written back without.
+void TestE2E::signalEndsTheProgramWhateverBoxIsOpen()
+{
+    QFETCH(int, box);
+    QFETCH(int, signal);
+    QFETCH(QByteArray, commPortStored);
+
+    QTemporaryDir dir;
+    const QString link = dir.filePath(uniqueLinkName());
+    Sim sim;
+    QVERIFY(sim.start({QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--link"), link}));
+    const QByteArray ports = "[Ports]\r\nCOM1=" + link.toLocal8Bit() + "\r\nCOM2="
+        + dir.filePath(QStringLiteral("no-such-device")).toLocal8Bit() + "\r\n";
+    const QByteArray commPort = box == StartUpWarning ? "9" : "1";
+    const QString exe = programFolder(
+        dir, "[Settings]\r\nCommPort=\"" + commPort + "\"\r\nSetting=\"9600,n,8,2\"\r\nSlaveID=\"1\"\r\n" + ports);
+    QVERIFY(!exe.isEmpty());
+    ProgramOnX run;
+    QVERIFY2(run.start(exe), "Xvfb (Debian xvfb) or the program did not start");
+    XServer &x = run.x;
+    QProcess &program = run.program;
+
+    if (box != StartUpWarning) {
+        QVERIFY(run.ready(sim.device));
+        if (box == ComPortError) {
+            x.clickInClient(run.window, SerialPortMenu);
+            x.keys({QStringLiteral("Down"), QStringLiteral("Down"), QStringLiteral("Return")});
+        } else {
+            x.clickInClient(run.window, WriteNumericValue);
+        }
+    }
+    // The window and the box in front of it.
+    QTRY_COMPARE_WITH_TIMEOUT(x.shownWindows().size(), 2, Patience);
+    QList<QRect> windows = x.shownWindows();
+    std::sort(windows.begin(), windows.end(), [](const QRect &a, const QRect &b) { return a.width() > b.width(); });
+    const QRect window = windows[0], message = windows[1];
+    QCOMPARE(window.size().width(), 569);
+    const QPointF offCentre = QRectF(message).center() - QRectF(window).center();
+    QVERIFY2(qAbs(offCentre.x()) <= 1 && qAbs(offCentre.y()) <= 1,
+             qPrintable(QStringLiteral("box at %1,%2 %3x%4 over the window at %5,%6 %7x%8")
+                            .arg(message.x()).arg(message.y()).arg(message.width()).arg(message.height())
+                            .arg(window.x()).arg(window.y()).arg(window.width()).arg(window.height())));
+
+    QCOMPARE(::kill(pid_t(program.processId()), signal), 0);
+    // The program must end at once; the bound only tells a hang from a
+    // slow machine.
+    QVERIFY(program.waitForFinished(Patience));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(contents(dir.filePath(QStringLiteral("program/korvane.ini"))),
+             "[Settings]\r\nCommPort=" + commPortStored + "\r\nSetting=9600,n,8,2\r\nSlaveID=1\r\n" + ports);
 }
 
 QTEST_MAIN(TestE2E)

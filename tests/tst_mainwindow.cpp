@@ -120,20 +120,24 @@ private slots:
         QCOMPARE(w.cboSlave->insertPolicy(), QComboBox::NoInsert);
     }
 
-    void typingIntoTheListSelectsNoEntryUntilOneIsChosen()
+    void listIndexIsTheEntryTheFieldNames()
     {
         WindowRig rig;
         frmMain &w = *rig.window;
         w.setListIndex(4);
         QCOMPARE(w.ListIndex(), 4);
-        QTest::keyClicks(w.cboSlave->lineEdit(), QStringLiteral("3"));
+        QCOMPARE(w.cboSlave->currentText(), QStringLiteral("5"));
+        QLineEdit *field = w.cboSlave->lineEdit();
+        field->selectAll();
+        QTest::keyClicks(field, QStringLiteral("31"));
+        QCOMPARE(w.ListIndex(), 30);
+        QCOMPARE(w.slaveAddress(), std::optional<std::uint8_t>(31));
+        QTest::keyClicks(field, QStringLiteral("9"));
         QCOMPARE(w.ListIndex(), -1);
-        QCOMPARE(w.slaveAddress(), std::uint8_t(0));
-        // Choosing from the list (the popup's activation) selects again.
-        w.cboSlave->setCurrentIndex(9);
-        emit w.cboSlave->activated(9);
-        QCOMPARE(w.ListIndex(), 9);
-        QCOMPARE(w.slaveAddress(), std::uint8_t(10));
+        QCOMPARE(w.slaveAddress(), std::nullopt);
+        w.setListIndex(-1);
+        QCOMPARE(w.cboSlave->currentText(), QString());
+        QCOMPARE(w.slaveAddress(), std::nullopt);
     }
 
     void tabOrder()
@@ -229,6 +233,42 @@ private slots:
         QCOMPARE(w.lblCounter->text(), shown);
         const int room = w.lblCounter->contentsRect().width() - 2 * w.lblCounter->indent();
         QVERIFY(w.lblCounter->fontMetrics().horizontalAdvance(shown) <= room);
+    }
+
+    // A value too wide for the display is drawn smaller; the next value that
+    // fits ("0" after a reset, then a small reading) is drawn at the
+    // display's own size again.
+    void counterDisplayReturnsToItsOwnSize()
+    {
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        const QFont own = w.lblCounter->font();
+        QCOMPARE(own.pixelSize(), 16); // 12 point
+        QVERIFY(own.bold());
+
+        rig.port.answerNext(FakeSerialPort::inTime(withCRC(hex("01030480000000"))));
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        QCOMPARE(w.lblCounter->text(), QStringLiteral("-2147483648"));
+        QVERIFY(w.lblCounter->font().pixelSize() < own.pixelSize());
+
+        rig.port.answerNext(FakeSerialPort::inTime(hex("01050002FF002DFA")));
+        QTest::mouseClick(w.cmdResetCount, Qt::LeftButton);
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Success"));
+        QCOMPARE(w.lblCounter->text(), QStringLiteral("0"));
+        QCOMPARE(w.lblCounter->font(), own);
+
+        rig.port.answerNext(FakeSerialPort::inTime(hex("010304000000053A30")));
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        QCOMPARE(w.lblCounter->text(), QStringLiteral("5"));
+        QCOMPARE(w.lblCounter->font(), own);
+
+        // Wide again, then a six-digit reading: it fits, so full size.
+        rig.port.answerNext(FakeSerialPort::inTime(withCRC(hex("01030480000000"))));
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        rig.port.answerNext(FakeSerialPort::inTime(withCRC(hex("01030400 0F423F"))));
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        QCOMPARE(w.lblCounter->text(), QStringLiteral("999999"));
+        QCOMPARE(w.lblCounter->font(), own);
     }
 
     void clicksDuringAWaitStartNoSecondExchange()

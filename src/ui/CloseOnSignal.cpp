@@ -36,11 +36,14 @@ void closeOnTerminationSignals(QWidget *window)
         char buf[16];
         while (::read(signalPipe[0], buf, sizeof buf) > 0) {
         }
-        // Closing stores the settings; quitting also ends a modal message
-        // box that may be open in front of the window.
+        // Closing stores the settings. exit() then ends every event loop
+        // that runs, the main one and any nested one (a message box, an
+        // exchange's wait), so the process ends with status 0 whatever is
+        // open. quit() would first try to close every window and stop if
+        // one refused.
         if (target)
             target->close();
-        QCoreApplication::quit();
+        QCoreApplication::exit(0);
     });
     struct sigaction sa {};
     sa.sa_handler = onSignal;

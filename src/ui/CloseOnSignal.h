@@ -1,6 +1,8 @@
 #pragma once
 // Lets SIGTERM, SIGINT and SIGHUP close the window the normal way (so that
-// the settings are stored) instead of killing the process.
+// the settings are stored) and end the program with status 0, instead of
+// killing the process. It needs the main event loop to run (exit() does
+// nothing before QApplication::exec()).
 
 class QWidget;
 

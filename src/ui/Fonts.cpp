@@ -1,6 +1,7 @@
 #include "Fonts.h"
 
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QStringList>
 
 namespace korvane {
@@ -26,6 +27,13 @@ QFont uiFont(int pixelSize, bool bold)
     font.setPixelSize(pixelSize);
     font.setBold(bold);
     font.setStyleStrategy(QFont::PreferAntialias);
+    return font;
+}
+
+QFont fontToFit(QFont font, const QString &text, int width, int smallestPixelSize)
+{
+    while (font.pixelSize() > smallestPixelSize && QFontMetrics(font).horizontalAdvance(text) > width)
+        font.setPixelSize(font.pixelSize() - 1);
     return font;
 }
 

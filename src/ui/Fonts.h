@@ -13,4 +13,8 @@ QString uiFontFamily();
 /// 11 px, which is 8.25 point at 96 dots per inch).
 QFont uiFont(int pixelSize = 11, bool bold = false);
 
+/// `font` as it is when `text` fits into `width` pixels; otherwise one
+/// pixel size smaller at a time until it fits or reaches smallestPixelSize.
+QFont fontToFit(QFont font, const QString &text, int width, int smallestPixelSize);
+
 } // namespace korvane

@@ -1,11 +1,14 @@
 #include "frmMain.h"
 
 #include "About.h"
+#include "CentredMessageBox.h"
 #include "Fonts.h"
+#include "Keyboard.h"
 #include "PortDevicesDialog.h"
 #include "SettingsWarning.h"
 #include "common/Numbers.h"
 #include "protocol/Commands.h"
+#include "protocol/SlaveAddress.h"
 #include "serial/LineSettings.h"
 #include "serial/PortDiagnosis.h"
 #include "serial/SerialComponent.h"
@@ -30,6 +33,7 @@ namespace korvane {
 namespace {
 
 constexpr int CounterPixelSize = 16; // 12 point at 96 dots per inch
+constexpr int SmallestCounterPixelSize = 8;
 
 // The layout is given in twips; 15 twips make one pixel.
 QRect twips(int left, int top, int width, int height)
@@ -92,7 +96,7 @@ MessageSink modalMessageSink(QWidget *parent)
 {
     QPointer<QWidget> owner(parent);
     return [owner](const Message &m) {
-        QMessageBox box(m.icon, m.title, m.text, QMessageBox::Ok, owner);
+        CentredMessageBox box(m.icon, m.title, m.text, QMessageBox::Ok, owner);
         box.setInformativeText(m.informativeText);
         box.setDetailedText(m.detailedText);
         box.exec();
@@ -127,10 +131,18 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     for (int i = 0; i < OutputButtonCount; ++i)
         connect(cmdOutput[i], &QPushButton::clicked, this, [this, i] { cmdOutput_Click(i); });
 
-    // Typing into the list's text field leaves no entry selected until an
-    // entry is chosen from the list again.
-    connect(cboSlave->lineEdit(), &QLineEdit::textEdited, this, [this] { slaveTyped_ = true; });
-    connect(cboSlave, &QComboBox::activated, this, [this] { slaveTyped_ = false; });
+    // The slave field's text decides the address; only a stored SlaveID=0
+    // sends to the broadcast address, until the operator changes the field
+    // (typing or choosing an entry).
+    connect(cboSlave->lineEdit(), &QLineEdit::textChanged, this, [this] { broadcastUntilChosen_ = false; });
+
+    // Enter on a focused command button presses it, as Space does; Ctrl+Q
+    // closes the window.
+    for (QPushButton *b : {cmdReadCount, cmdResetCount, cmdWReg, cmdASCII})
+        clickOnEnter(b);
+    for (QPushButton *b : cmdOutput)
+        clickOnEnter(b);
+    closeOnCtrlQ(this);
 
     // A hang-up closes the port; say so once, plainly. The next command
     // opens it again (reopenAfterHangUp).
@@ -429,6 +441,7 @@ void frmMain::Form_Load()
     vars.gCommPort = ini.ReadINI(QStringLiteral("Settings"), QStringLiteral("CommPort"));
     vars.gSetting = ini.ReadINI(QStringLiteral("Settings"), QStringLiteral("Setting"));
     vars.gSlaveID = ini.ReadINI(QStringLiteral("Settings"), QStringLiteral("SlaveID"));
+    loaded_ = true;
     for (int i = 1; i <= 6; ++i) {
         MSComm1->setPortDevice(i, ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(i)));
         mnuCOM[i]->setToolTip(MSComm1->portDevice(i));
@@ -446,6 +459,7 @@ void frmMain::Form_Load()
     const auto slave = settingNumber(vars.gSlaveID, 0, 247);
     slaveIdUnusable_ = !slave;
     setListIndex(slave ? *slave - 1 : -1);
+    broadcastUntilChosen_ = slave && *slave == 0;
     if (!slave)
         problem("SlaveID", vars.gSlaveID,
                 QStringLiteral("not a slave address from 0 to 247. No address is selected; "
@@ -485,7 +499,9 @@ void frmMain::Form_Load()
 
 void frmMain::Form_Unload()
 {
-    if (unloaded_)
+    // Closed before the settings were read (a signal at start-up): there is
+    // nothing to store, and storing the empty texts would lose the file's.
+    if (unloaded_ || !loaded_)
         return;
     unloaded_ = true;
     // The slave address is stored as it was read, not as selected now;
@@ -507,18 +523,21 @@ void frmMain::closeEvent(QCloseEvent *event)
 
 int frmMain::ListIndex() const
 {
-    return slaveTyped_ ? -1 : cboSlave->currentIndex();
+    const auto address = slaveAddressFromText(cboSlave->currentText());
+    return address ? *address - 1 : -1;
 }
 
 void frmMain::setListIndex(int index)
 {
-    slaveTyped_ = false;
     cboSlave->setCurrentIndex(index);
+    broadcastUntilChosen_ = false;
 }
 
-std::uint8_t frmMain::slaveAddress() const
+std::optional<std::uint8_t> frmMain::slaveAddress() const
 {
-    return static_cast<std::uint8_t>(ListIndex() + 1);
+    if (broadcastUntilChosen_)
+        return std::uint8_t(0);
+    return slaveAddressFromText(cboSlave->currentText());
 }
 
 void frmMain::Timer1_Timer()
@@ -527,8 +546,14 @@ void frmMain::Timer1_Timer()
         ++vars.gTick;
 }
 
-std::optional<Status> frmMain::runExchange(const Request &request)
+std::optional<Status> frmMain::runCommand(const std::function<Request(std::uint8_t)> &build)
 {
+    // A text that names no entry sends nothing: sending it to address 0
+    // would reach every device on the line.
+    const auto slave = slaveAddress();
+    if (!slave)
+        return Status::Error;
+    const Request request = build(*slave);
     reopenAfterHangUp();
     if (!sendRequest(vars, *MSComm1, request.length))
         return Status::Error;
@@ -545,7 +570,7 @@ void frmMain::cmdReadCount_Click()
     if (busy_)
         return;
     lblSta->setText(QString());
-    const auto status = runExchange(buildReadCounter(vars, slaveAddress()));
+    const auto status = runCommand([this](std::uint8_t slave) { return buildReadCounter(vars, slave); });
     if (!status)
         return;
     if (*status == Status::Success)
@@ -558,12 +583,12 @@ void frmMain::cmdResetCount_Click()
     if (busy_)
         return;
     lblSta->setText(QString());
-    const auto status = runExchange(buildResetCounter(vars, slaveAddress()));
+    const auto status = runCommand([this](std::uint8_t slave) { return buildResetCounter(vars, slave); });
     if (!status)
         return;
     lblSta->setText(statusWord(*status));
     if (*status == Status::Success)
-        lblCounter->setText(QStringLiteral("0"));
+        setCounterText(QStringLiteral("0"));
 }
 
 void frmMain::cmdWReg_Click()
@@ -579,7 +604,7 @@ void frmMain::cmdWReg_Click()
                      QStringLiteral("Type a whole number from -99999 to 999999."), QString()});
         return;
     }
-    const auto status = runExchange(buildWriteNumber(vars, slaveAddress(), *value));
+    const auto status = runCommand([&](std::uint8_t slave) { return buildWriteNumber(vars, slave, *value); });
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -590,7 +615,7 @@ void frmMain::cmdASCII_Click()
     if (busy_)
         return;
     lblSta1->setText(QString());
-    const auto status = runExchange(buildWriteText(vars, slaveAddress(), txtASCII->text()));
+    const auto status = runCommand([this](std::uint8_t slave) { return buildWriteText(vars, slave, txtASCII->text()); });
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -601,7 +626,7 @@ void frmMain::cmdOutput_Click(int Index)
     if (busy_)
         return;
     lblSta2->setText(QString());
-    const auto status = runExchange(buildOutput(vars, slaveAddress(), Index));
+    const auto status = runCommand([&](std::uint8_t slave) { return buildOutput(vars, slave, Index); });
     if (!status)
         return;
     lblSta2->setText(statusWord(*status));
@@ -609,14 +634,16 @@ void frmMain::cmdOutput_Click(int Index)
 
 void frmMain::ShowCounterValue()
 {
-    const QString text = counterValueText(vars.RxData);
+    setCounterText(counterValueText(vars.RxData));
+}
+
+void frmMain::setCounterText(const QString &text)
+{
     // The display is sized for six digits and a sign; a longer value (the
-    // counter is 32 bits wide) is drawn smaller rather than cut off.
-    QFont font = uiFont(CounterPixelSize, true);
+    // counter is 32 bits wide) is drawn smaller rather than cut off. Each
+    // text starts again from the display's own size.
     const int room = lblCounter->contentsRect().width() - 2 * lblCounter->indent();
-    while (font.pixelSize() > 8 && QFontMetrics(font).horizontalAdvance(text) > room)
-        font.setPixelSize(font.pixelSize() - 1);
-    lblCounter->setFont(font);
+    lblCounter->setFont(fontToFit(uiFont(CounterPixelSize, true), text, room, SmallestCounterPixelSize));
     lblCounter->setText(text);
 }
 

@@ -72,12 +72,16 @@ public:
     /// Sets the menus' check marks from gCommPort and gSetting.
     void UpdateMenuChecks();
 
-    /// The list's selected index, -1 when none is selected or the operator
-    /// has typed into the list's text field since choosing an entry.
+    /// The index of the list entry that the slave field's text names
+    /// (slaveAddressFromText), -1 when it names none.
     int ListIndex() const;
+    /// Chooses the entry at index (-1: none, an empty field).
     void setListIndex(int index);
-    /// The slave address the commands send to: ListIndex() + 1.
-    std::uint8_t slaveAddress() const;
+    /// The slave address the commands send to: the entry the slave field's
+    /// text names; 0 after a stored SlaveID=0 until the operator chooses an
+    /// entry or types; std::nullopt (send nothing, "Error") when the text
+    /// names no entry.
+    std::optional<std::uint8_t> slaveAddress() const;
     /// True while an exchange waits for its reply.
     bool isBusy() const { return busy_; }
 
@@ -128,15 +132,21 @@ private:
     void reopenAfterHangUp();
     void setTabOrder();
     void ShowCounterValue();
-    /// Runs the exchange for the request in TxBuf. std::nullopt when the
-    /// window was destroyed during the wait (the caller must return at once).
-    std::optional<Status> runExchange(const Request &request);
+    /// Every text shown in lblCounter goes through here: drawn at the
+    /// display's own size, smaller only when it would not fit.
+    void setCounterText(const QString &text);
+    /// The path every command takes: the slave address, then `build` fills
+    /// TxBuf for it and the exchange runs. Status::Error, sending nothing,
+    /// when the slave field names no entry. std::nullopt when the window was
+    /// destroyed during the wait (the caller must return at once).
+    std::optional<Status> runCommand(const std::function<Request(std::uint8_t slave)> &build);
     void showMessage(const Message &message);
 
     MessageSink messages_;
     DeviceSource deviceSource_;
     bool busy_ = false;
-    bool slaveTyped_ = false;
+    bool broadcastUntilChosen_ = false; ///< stored SlaveID=0, field not touched since
+    bool loaded_ = false;   ///< Form_Load has read the settings
     bool unloaded_ = false;
     bool slaveIdUnusable_ = false; ///< the stored SlaveID could not be used
     bool hungUp_ = false; ///< the port closed itself and is not open again yet
