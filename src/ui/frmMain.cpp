@@ -1,6 +1,8 @@
 #include "frmMain.h"
 
 #include "Fonts.h"
+#include "StatusToolTips.h"
+#include "TrafficWindow.h"
 #include "common/Numbers.h"
 #include "protocol/Commands.h"
 #include "serial/LineSettings.h"
@@ -132,6 +134,21 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     connect(MSComm1, &SerialComponent::closedOnError, this, [](const QString &reason) {
         qWarning().noquote() << "korvane: serial port closed after an error:" << reason;
     });
+
+    // What went over the line: records from the exchanges, handed on to
+    // the status labels' tool tips and to the traffic window.
+    traffic_ = new TrafficRecorder(*MSComm1, this);
+    connect(traffic_, &TrafficRecorder::recorded, this, &frmMain::exchanged);
+    connect(traffic_, &TrafficRecorder::lateBytes, this, &frmMain::lateBytesArrived);
+    statusTips_ = new StatusToolTips(this);
+    connect(this, &frmMain::lateBytesArrived, statusTips_, &StatusToolTips::addLateBytes);
+    frmTraffic = new TrafficWindow(MSComm1, this);
+    connect(this, &frmMain::exchanged, frmTraffic, &TrafficWindow::addRecord);
+    connect(this, &frmMain::lateBytesArrived, frmTraffic, &TrafficWindow::addLateBytes);
+    connect(this, &frmMain::portStateChanged, frmTraffic, &TrafficWindow::refreshPortState);
+    connect(mnuTraffic, &QAction::toggled, frmTraffic, &QWidget::setVisible);
+    connect(frmTraffic, &TrafficWindow::visibilityChanged, mnuTraffic, &QAction::setChecked);
+    frmTraffic->addAction(mnuTraffic); // Ctrl+T also in the traffic window
 }
 
 frmMain::~frmMain() = default;
@@ -249,6 +266,12 @@ void frmMain::buildMenus()
         mnuDF[i]->setCheckable(true);
         connect(mnuDF[i], &QAction::triggered, this, [this, i] { mnuDF_Click(i); });
     }
+    mnuView = menuBar()->addMenu(QStringLiteral("View"));
+    mnuView->setObjectName(QStringLiteral("mnuView"));
+    mnuTraffic = mnuView->addAction(QStringLiteral("Traffic"));
+    mnuTraffic->setObjectName(QStringLiteral("mnuTraffic"));
+    mnuTraffic->setCheckable(true);
+    mnuTraffic->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
 }
 
 void frmMain::UpdateMenuChecks()
@@ -276,6 +299,7 @@ void frmMain::reopenPortWith(const std::function<void()> &change)
             MSComm1->setPortOpen(false);
         change();
         openPortOrWarn();
+        emit portStateChanged();
     }
     UpdateMenuChecks();
 }
@@ -407,6 +431,7 @@ void frmMain::Form_Load()
                          .arg(QDir::toNativeSeparators(ini.path())),
                      problems.join(QStringLiteral("\n\n")), detail});
     }
+    emit portStateChanged();
 }
 
 void frmMain::Form_Unload()
@@ -428,6 +453,7 @@ void frmMain::Form_Unload()
 void frmMain::closeEvent(QCloseEvent *event)
 {
     Form_Unload();
+    frmTraffic->close();
     event->accept();
 }
 
@@ -453,16 +479,21 @@ void frmMain::Timer1_Timer()
         ++vars.gTick;
 }
 
-std::optional<Status> frmMain::runExchange(const Request &request)
+std::optional<Status> frmMain::runExchange(const Request &request, const QPushButton *button, QLabel *status)
 {
-    if (!sendRequest(vars, *MSComm1, request.length))
+    ExchangeRecord record = traffic_->begin(button->text(), slaveAddress());
+    if (!traffic_->send(vars, record, request)) {
+        statusTips_->show(status, record);
         return Status::Error;
+    }
     const QPointer<QObject> self(this);
     busy_ = true;
     if (!waitForTicks(self, vars, *Timer1))
         return std::nullopt;
     busy_ = false;
-    return takeReply(vars, *MSComm1, request.checkIndex);
+    const Status result = traffic_->take(vars, record, request);
+    statusTips_->show(status, record);
+    return result;
 }
 
 void frmMain::cmdReadCount_Click()
@@ -470,7 +501,7 @@ void frmMain::cmdReadCount_Click()
     if (busy_)
         return;
     lblSta->setText(QString());
-    const auto status = runExchange(buildReadCounter(vars, slaveAddress()));
+    const auto status = runExchange(buildReadCounter(vars, slaveAddress()), cmdReadCount, lblSta);
     if (!status)
         return;
     if (*status == Status::Success)
@@ -483,7 +514,7 @@ void frmMain::cmdResetCount_Click()
     if (busy_)
         return;
     lblSta->setText(QString());
-    const auto status = runExchange(buildResetCounter(vars, slaveAddress()));
+    const auto status = runExchange(buildResetCounter(vars, slaveAddress()), cmdResetCount, lblSta);
     if (!status)
         return;
     lblSta->setText(statusWord(*status));
@@ -504,7 +535,7 @@ void frmMain::cmdWReg_Click()
                      QStringLiteral("Type a whole number from -99999 to 999999."), QString()});
         return;
     }
-    const auto status = runExchange(buildWriteNumber(vars, slaveAddress(), *value));
+    const auto status = runExchange(buildWriteNumber(vars, slaveAddress(), *value), cmdWReg, lblSta1);
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -515,7 +546,7 @@ void frmMain::cmdASCII_Click()
     if (busy_)
         return;
     lblSta1->setText(QString());
-    const auto status = runExchange(buildWriteText(vars, slaveAddress(), txtASCII->text()));
+    const auto status = runExchange(buildWriteText(vars, slaveAddress(), txtASCII->text()), cmdASCII, lblSta1);
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -526,7 +557,7 @@ void frmMain::cmdOutput_Click(int Index)
     if (busy_)
         return;
     lblSta2->setText(QString());
-    const auto status = runExchange(buildOutput(vars, slaveAddress(), Index));
+    const auto status = runExchange(buildOutput(vars, slaveAddress(), Index), cmdOutput.at(std::size_t(Index)), lblSta2);
     if (!status)
         return;
     lblSta2->setText(statusWord(*status));

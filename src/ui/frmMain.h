@@ -4,6 +4,7 @@
 
 #include "common/modVariables.h"
 #include "protocol/Exchange.h"
+#include "protocol/TrafficRecorder.h"
 #include "settings/modINI.h"
 
 #include <QMainWindow>
@@ -25,6 +26,8 @@ class QTimer;
 namespace korvane {
 
 class SerialComponent;
+class StatusToolTips;
+class TrafficWindow;
 
 /// A message box to show: icon, title, main text and optional extra texts.
 struct Message {
@@ -95,6 +98,19 @@ public:
     std::array<QAction *, 7> mnuCOM{}; ///< indices 1..6 (COM1..COM6); [0] unused
     std::array<QAction *, 3> mnuBR{};  ///< 4800, 9600, 19200 bps
     std::array<QAction *, 3> mnuDF{};  ///< 8N2, 8E1, 8O1
+    QMenu *mnuView;
+    QAction *mnuTraffic;               ///< shows or hides frmTraffic (Ctrl+T)
+
+    /// The traffic window, a separate window fed by the signals below.
+    TrafficWindow *frmTraffic;
+
+signals:
+    /// An exchange has ended (or sent nothing): what went over the line.
+    void exchanged(const ExchangeRecord &record);
+    /// Bytes arrived after the wait of exchange `number`.
+    void lateBytesArrived(quint64 number, const QByteArray &bytes, int msAfterSend);
+    /// The port was opened, closed or set differently from the window.
+    void portStateChanged();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -112,10 +128,13 @@ private:
     void ShowCounterValue();
     /// Runs the exchange for the request in TxBuf. std::nullopt when the
     /// window was destroyed during the wait (the caller must return at once).
-    std::optional<Status> runExchange(const Request &request);
+    /// button and status: the command's button and its group's status label.
+    std::optional<Status> runExchange(const Request &request, const QPushButton *button, QLabel *status);
     void showMessage(const Message &message);
 
     MessageSink messages_;
+    TrafficRecorder *traffic_;
+    StatusToolTips *statusTips_;
     bool busy_ = false;
     bool slaveTyped_ = false;
     bool unloaded_ = false;
