@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTest>
@@ -44,6 +45,21 @@ ExchangeRecord filler(quint64 number)
     r.sent = hex("010300000002C40B");
     r.checkIndex = 6;
     return r;
+}
+
+/// What the window shows of the table's rows (its backing store) next to
+/// the rows drawn afresh: the same unless a repaint was skipped wrongly.
+bool showsWhatItWouldDraw(TrafficWindow &t)
+{
+    QWidget *viewport = t.table->viewport();
+    QCoreApplication::processEvents(); // layout and paint anything pending
+    const QPoint at = viewport->mapTo(&t, QPoint(0, 0));
+    const QImage shown = t.screen()->grabWindow(t.winId(), at.x(), at.y(), viewport->width(), viewport->height())
+                             .toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage fresh = viewport->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    if (shown.size() != fresh.size() || shown.isNull())
+        return false;
+    return shown == fresh;
 }
 
 QByteArray contents(const QString &path)
@@ -160,28 +176,86 @@ private slots:
         QCOMPARE(t.lblCounts->text(), QStringLiteral("Exchanges: 0   Success: 0   CRC Err: 0   Error: 0"));
     }
 
+    // Rows come in while the window is hidden and while it is shown; the
+    // newest stays in view unless the operator has scrolled up.
     void followsNewRowsUnlessScrolledUp()
+    {
+        WindowRig rig;
+        TrafficWindow &t = *rig.window->frmTraffic;
+        quint64 n = 0;
+        const auto add = [&](int count) {
+            for (int i = 0; i < count; ++i)
+                t.addRecord(filler(++n));
+            QCoreApplication::processEvents();
+        };
+        const auto newestInView = [&] {
+            const QRect newest = t.table->visualRect(t.model()->index(t.model()->rowCount() - 1, 0));
+            return t.table->viewport()->rect().contains(newest);
+        };
+        QScrollBar *bar = t.table->verticalScrollBar();
+        add(60);
+        t.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        QCoreApplication::processEvents();
+        QVERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(newestInView());
+        add(40);
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(newestInView());
+
+        bar->setValue(10);
+        add(5);
+        QCOMPARE(bar->value(), 10);
+        QVERIFY(!newestInView());
+
+        bar->setValue(bar->maximum());
+        add(1);
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(newestInView());
+    }
+
+    // The table repaints only a new row's place as rows come (and go, at
+    // the bound); what it shows must still be what it would draw afresh:
+    // following the end, scrolled up, at the bound, with late bytes
+    // changing a row, and after "Clear".
+    void newRowsAreDrawnWhereTheyBelong()
     {
         WindowRig rig;
         TrafficWindow &t = *rig.window->frmTraffic;
         t.show();
         QVERIFY(QTest::qWaitForWindowExposed(&t));
         quint64 n = 0;
-        for (; n < 100; ++n)
-            t.addRecord(filler(n + 1));
-        QScrollBar *bar = t.table->verticalScrollBar();
-        QVERIFY(bar->maximum() > 0);
-        QCOMPARE(bar->value(), bar->maximum());
-
-        bar->setValue(10);
-        for (int i = 0; i < 5; ++i)
-            t.addRecord(filler(++n));
-        QCOMPARE(bar->value(), 10);
-
-        bar->setValue(bar->maximum());
-        t.addRecord(filler(++n));
-        QCOMPARE(bar->value(), bar->maximum());
-        QVERIFY(t.table->visualRect(t.model()->index(t.model()->rowCount() - 1, 0)).isValid());
+        const auto add = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                ExchangeRecord r = filler(++n);
+                r.command = QStringLiteral("Request %1").arg(n);
+                t.addRecord(r);
+                QCoreApplication::processEvents();
+            }
+        };
+        t.model()->setRowLimit(3); // a bound the window's height does not reach
+        add(5);
+        QVERIFY(showsWhatItWouldDraw(t));
+        t.model()->setRowLimit(40);
+        add(30);
+        QVERIFY(t.table->verticalScrollBar()->maximum() > 0);
+        QVERIFY(showsWhatItWouldDraw(t));
+        add(20); // past the bound of 40: rows go at the top
+        QCOMPARE(t.model()->rowCount(), 40);
+        QVERIFY(showsWhatItWouldDraw(t));
+        t.table->verticalScrollBar()->setValue(3);
+        add(5);
+        QCOMPARE(t.table->verticalScrollBar()->value(), 3);
+        QVERIFY(showsWhatItWouldDraw(t));
+        t.model()->addLateBytes(n - 30, hex("0102030405"), 400); // a row in view
+        QVERIFY(showsWhatItWouldDraw(t));
+        t.table->verticalScrollBar()->setValue(t.table->verticalScrollBar()->maximum());
+        add(4);
+        QVERIFY(showsWhatItWouldDraw(t));
+        t.clear();
+        add(2);
+        QVERIFY(showsWhatItWouldDraw(t));
     }
 
     // Rows picked with the mouse (a click, then a Ctrl+click), copied with

@@ -11,8 +11,11 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QPainter>
 #include <QSaveFile>
 #include <QScrollBar>
+#include <QStyleOptionSlider>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -22,11 +25,33 @@ namespace korvane {
 
 namespace {
 
-/// The table, with Ctrl+C copying whole selected rows rather than the
-/// current cell.
+// A shown traffic window takes a row per exchange. What it repaints for
+// that is kept to the new row: the table scrolls by moving what is already
+// drawn, the cells are drawn plainly, the scroll bar repaints only when its
+// handle moves and the counts line is outside the window's layout.
+
+/// The table: Ctrl+C copies whole selected rows rather than the current
+/// cell, and rows added at the end are laid out without repainting the rows
+/// already shown.
 class TrafficTable : public QTableView {
 public:
     TrafficTable(TrafficWindow *window) : QTableView(window), window_(window) {}
+
+    /// Rows were added at the end, or dropped at the top while the table
+    /// follows the end (what is shown was moved up already).
+    void appended() { appended_ = true; }
+    /// Any other change: the next layout repaints everything.
+    void changed() { changed_ = true; }
+
+    void doItemsLayout() override
+    {
+        const bool onlyAppended = appended_ && !changed_;
+        appended_ = changed_ = false;
+        if (onlyAppended)
+            updateGeometries();
+        else
+            QTableView::doItemsLayout();
+    }
 
 protected:
     void keyPressEvent(QKeyEvent *event) override
@@ -41,6 +66,94 @@ protected:
 
 private:
     TrafficWindow *window_;
+    bool appended_ = false;
+    bool changed_ = false;
+};
+
+/// Cells as one line of plain text, cut at the cell's edge (a note's tool
+/// tip shows it whole); the styled delegate lays out and elides every cell.
+class PlainTextDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        const bool selected = option.state & QStyle::State_Selected;
+        const QPalette::ColorGroup group = !(option.state & QStyle::State_Enabled) ? QPalette::Disabled
+            : (option.state & QStyle::State_Active)                                 ? QPalette::Normal
+                                                                                    : QPalette::Inactive;
+        if (selected)
+            painter->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
+        const QRect room = option.rect.adjusted(3, 0, -3, 0);
+        if (room.width() <= 0)
+            return;
+        const QFontMetrics fm(option.font);
+        // No more characters than could show: a note is longer than its column.
+        const QString text = index.data(Qt::DisplayRole).toString().left(room.width() / narrowest(fm) + 2);
+        painter->save();
+        painter->setClipRect(room);
+        painter->setFont(option.font);
+        painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+        painter->drawText(QPointF(room.left(), room.top() + (room.height() - fm.height()) / 2 + fm.ascent()), text);
+        painter->restore();
+    }
+
+private:
+    static int narrowest(const QFontMetrics &fm)
+    {
+        int least = fm.horizontalAdvance(QLatin1Char('i'));
+        for (QChar c : QStringLiteral("l.,:;'!|() "))
+            least = std::min(least, fm.horizontalAdvance(c));
+        return std::max(1, least);
+    }
+};
+
+/// A scroll bar that repaints only when what it shows changes: with many
+/// rows, one more moves its handle by less than a pixel.
+class QuietScrollBar : public QScrollBar {
+public:
+    using QScrollBar::QScrollBar;
+
+protected:
+    void sliderChange(SliderChange change) override
+    {
+        if (change == SliderValueChange || change == SliderRangeChange) {
+            QStyleOptionSlider option;
+            initStyleOption(&option);
+            const Look look{style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+                            value() == minimum(), value() == maximum()};
+            if (look == shown_)
+                return;
+            shown_ = look;
+        }
+        QScrollBar::sliderChange(change);
+    }
+
+private:
+    struct Look {
+        QRect handle;
+        bool atMinimum = false, atMaximum = false;
+        bool operator==(const Look &o) const
+        {
+            return handle == o.handle && atMinimum == o.atMinimum && atMaximum == o.atMaximum;
+        }
+    };
+    Look shown_{QRect(-1, -1, 0, 0)};
+};
+
+/// Holds a label outside the window's layout, so that a new text repaints
+/// the label alone instead of laying the window out again.
+class LabelBox : public QWidget {
+public:
+    LabelBox(QLabel *label, QWidget *parent) : QWidget(parent), label_(label) { label->setParent(this); }
+    QSize sizeHint() const override { return QSize(label_->sizeHint().width(), label_->sizeHint().height()); }
+    QSize minimumSizeHint() const override { return QSize(0, label_->sizeHint().height()); }
+
+protected:
+    void resizeEvent(QResizeEvent *) override { label_->setGeometry(rect()); }
+
+private:
+    QLabel *label_;
 };
 
 } // namespace
@@ -54,8 +167,11 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     setObjectName(QStringLiteral("frmTraffic"));
     setWindowTitle(QStringLiteral("KORVANE Traffic"));
 
-    table = new TrafficTable(this);
+    auto *trafficTable = new TrafficTable(this);
+    table = trafficTable;
     table->setObjectName(QStringLiteral("tblTraffic"));
+    table->setVerticalScrollBar(new QuietScrollBar(Qt::Vertical, table));
+    table->setItemDelegate(new PlainTextDelegate(table));
     table->setModel(model_);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -78,8 +194,9 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     table->setColumnWidth(TrafficModel::Received, widthOf("01 03 04 00 00 00 05 3A 30"));
     table->setColumnWidth(TrafficModel::StatusColumn, widthOf("CRC Err"));
 
-    lblCounts = new QLabel(this);
+    lblCounts = new QLabel;
     lblCounts->setObjectName(QStringLiteral("lblCounts"));
+    auto *countsBox = new LabelBox(lblCounts, this);
     lblPort = new QLabel(this);
     lblPort->setObjectName(QStringLiteral("lblPort"));
     cmdClear = new QPushButton(QStringLiteral("Clear"), this);
@@ -90,7 +207,7 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     cmdSave->setAutoDefault(false);
 
     auto *below = new QHBoxLayout;
-    below->addWidget(lblCounts, 1);
+    below->addWidget(countsBox, 1);
     below->addWidget(lblPort);
     below->addSpacing(12);
     below->addWidget(cmdClear);
@@ -98,21 +215,44 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(table, 1);
     layout->addLayout(below);
-    resize(1000, 360);
+    resize(1200, 360);
 
     connect(cmdClear, &QPushButton::clicked, this, &TrafficWindow::clear);
     connect(cmdSave, &QPushButton::clicked, this, &TrafficWindow::save);
     connect(port_, &SerialComponent::closedOnError, this, &TrafficWindow::refreshPortState);
 
     // New rows are followed unless the operator has scrolled up.
-    connect(model_, &QAbstractItemModel::rowsAboutToBeInserted, this, [this] {
-        const QScrollBar *bar = table->verticalScrollBar();
-        followRows_ = bar->value() >= bar->maximum();
+    QScrollBar *bar = table->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { followRows_ = value >= bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+        if (followRows_)
+            bar->setValue(maximum);
     });
-    connect(model_, &QAbstractItemModel::rowsInserted, this, [this] {
-        if (followRows_ && isVisible())
-            table->scrollToBottom();
-    });
+    // A row added at the end needs only its own place painted; rows already
+    // shown stay as drawn, or move up when the table scrolls. Rows dropped
+    // at the top move those shown up by as much.
+    connect(model_, &QAbstractItemModel::rowsInserted, this,
+            [this, trafficTable](const QModelIndex &, int first, int last) {
+                if (last != model_->rowCount() - 1) {
+                    trafficTable->changed();
+                    return;
+                }
+                trafficTable->appended();
+                // Whole rows, the grid line below them included.
+                const int top = table->rowViewportPosition(first);
+                const int bottom = table->rowViewportPosition(last) + table->rowHeight(last);
+                table->viewport()->update(QRect(0, top, table->viewport()->width(), bottom - top));
+            });
+    connect(model_, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this, trafficTable](const QModelIndex &, int first, int last) {
+                if (first != 0 || !followRows_ || !isVisible()) {
+                    trafficTable->changed();
+                    return;
+                }
+                table->viewport()->scroll(0, -(last - first + 1) * table->verticalHeader()->defaultSectionSize());
+                trafficTable->appended();
+            });
+    connect(model_, &QAbstractItemModel::modelAboutToBeReset, trafficTable, &TrafficTable::changed);
 
     refreshCounts();
     refreshPortState();
@@ -209,8 +349,6 @@ void TrafficWindow::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     refreshPortState();
-    if (followRows_)
-        table->scrollToBottom();
     emit visibilityChanged(true);
 }
 
