@@ -16,9 +16,6 @@
 using namespace korvane;
 using namespace korvane::test;
 
-Q_DECLARE_METATYPE(korvane::Status)
-Q_DECLARE_METATYPE(korvane::NotSent)
-
 namespace {
 
 const QByteArray readFrame = hex("010300000002C40B");    // slave 1, k = 6
@@ -57,6 +54,7 @@ private slots:
     void theTableKeepsTheLatestRowsAndCountsThemAll();
     void lateBytesBelongToTheExchangeThatWaitedForThem();
     void bytesWaitingBeforeTheFirstRequestAreDroppedOnItsRow();
+    void recordsHoldTheirBytesInStorageOfTheirOwn();
     void aClosedPortRecordsThatNothingWasSent();
     void statusToolTipsTellTheGroupsLastExchange();
 };
@@ -284,6 +282,30 @@ void TestTraffic::bytesWaitingBeforeTheFirstRequestAreDroppedOnItsRow()
     QCOMPARE(model.record(0).droppedBeforeSend, hex("55AA"));
     QCOMPARE(model.record(0).command, QStringLiteral("Reset Counter"));
     QVERIFY(model.record(0).late.isEmpty());
+}
+
+// The real port hands on what it reads in buffers of many kilobytes (Qt
+// reads in 16 KiB pieces); 10,000 records must not keep those alive.
+void TestTraffic::recordsHoldTheirBytesInStorageOfTheirOwn()
+{
+    const auto roomy = [](const QByteArray &bytes) {
+        QByteArray b;
+        b.reserve(16384);
+        b.append(bytes);
+        return b;
+    };
+    WindowRig rig;
+    frmMain &w = *rig.window;
+    rig.port.arrive(roomy(hex("55")));
+    rig.port.answerNext({{3, roomy(counterReply5.left(4))}, {20, roomy(counterReply5.mid(4))}});
+    QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+    rig.port.deliverLate();
+    const ExchangeRecord &r = w.frmTraffic->model()->record(0);
+    QCOMPARE(r.taken, counterReply5.left(4));
+    QCOMPARE(r.late, counterReply5.mid(4));
+    QCOMPARE(r.droppedBeforeSend, hex("55"));
+    for (const QByteArray *b : {&r.sent, &r.taken, &r.late, &r.droppedBeforeSend})
+        QVERIFY2(b->capacity() < 64, qPrintable(QString::number(b->capacity())));
 }
 
 void TestTraffic::aClosedPortRecordsThatNothingWasSent()

@@ -50,10 +50,15 @@ void addLateBytes(ExchangeRecord &record, const QByteArray &bytes, int msAfterSe
 {
     if (bytes.isEmpty() || record.late.size() >= MaxKeptBytes)
         return;
-    record.late += bytes.left(MaxKeptBytes - record.late.size());
+    record.late = compactBytes(record.late + bytes.left(MaxKeptBytes - record.late.size()));
     if (record.lateFirstMs < 0)
         record.lateFirstMs = msAfterSend;
     record.lateLastMs = msAfterSend;
+}
+
+QByteArray compactBytes(const QByteArray &bytes)
+{
+    return bytes.isEmpty() ? QByteArray() : QByteArray(bytes.constData(), bytes.size());
 }
 
 QString hexBytes(const QByteArray &bytes)

@@ -54,6 +54,11 @@ constexpr qsizetype MaxKeptBytes = 1024;
 /// Adds bytes that arrived after the record's wait (up to MaxKeptBytes).
 void addLateBytes(ExchangeRecord &record, const QByteArray &bytes, int msAfterSend);
 
+/// The bytes in storage of their own, just as large as they are. Records
+/// live long; bytes as the port hands them on may share a read buffer of
+/// many kilobytes.
+QByteArray compactBytes(const QByteArray &bytes);
+
 /// What a person needs to know about the exchange, in plain words, naming
 /// every cause that applies, e.g. "Modbus exception 02 Illegal Data
 /// Address; reply too short for the check: 5 bytes, 9 needed; ...".

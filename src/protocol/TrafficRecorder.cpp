@@ -32,8 +32,8 @@ bool TrafficRecorder::send(ModVariables &v, ExchangeRecord &record, const Reques
         nothingSent(record, NotSent::PortClosed, port_.lastError());
         return false;
     }
-    record.sent = v.TxBuf.head(request.length);
-    record.droppedBeforeSend.swap(stray_);
+    record.sent = compactBytes(v.TxBuf.head(request.length));
+    record.droppedBeforeSend = compactBytes(stray_);
     stray_.clear();
     inExchange_ = true;
     lateOwner_ = 0;
@@ -46,7 +46,7 @@ Status TrafficRecorder::take(ModVariables &v, ExchangeRecord &record, const Requ
     const bool arrived = port_.InBufferCount() > 0;
     record.status = takeReply(v, port_, request.checkIndex);
     if (arrived)
-        record.taken = v.RxData;
+        record.taken = compactBytes(v.RxData);
     record.firstByteMs = int(port_.firstByteAfterSendMs());
     record.waitMs = int(port_.msSinceSend());
     finish(record);
