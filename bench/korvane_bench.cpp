@@ -15,6 +15,8 @@
 #include "protocol/Exchange.h"
 #include "serial/QtSerialComponent.h"
 #include "ui/Fonts.h"
+#include "ui/TrafficModel.h"
+#include "ui/TrafficWindow.h"
 #include "ui/frmMain.h"
 
 #include <QApplication>
@@ -29,6 +31,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStyleFactory>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -414,6 +417,7 @@ struct Sample {
     unsigned long writes = 0, bytes = 0;
     bool success = false;
     bool painted = false;
+    bool trafficPainted = true; // the traffic table painted (when shown)
 };
 
 /// Notes the moment a status label paints with a non-empty text.
@@ -441,6 +445,24 @@ public:
     }
 };
 
+/// Notes the first paint of one widget after arm().
+class WidgetPaintWatch : public QObject {
+public:
+    QWidget *target = nullptr;
+    QEventLoop *loop = nullptr;
+    bool seen = false;
+
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        if (!seen && target && o == target && e->type() == QEvent::Paint) {
+            seen = true;
+            if (loop)
+                loop->quit();
+        }
+        return false;
+    }
+};
+
 /// The real window on the real port, against the simulator.
 struct WindowRig {
     QTemporaryDir dir;
@@ -449,6 +471,7 @@ struct WindowRig {
     std::unique_ptr<frmMain> w;
     QList<Message> messages;
     PaintWatch paint;
+    WidgetPaintWatch trafficPaint; // the traffic table, when it is shown
     std::vector<Clock::time_point> ticks;
     int closedOnError = 0;
 
@@ -509,6 +532,7 @@ struct WindowRig {
         QObject::connect(port.get(), &SerialComponent::closedOnError, w.get(), [this] { ++closedOnError; });
         for (QLabel *l : {w->lblSta, w->lblSta1, w->lblSta2})
             l->installEventFilter(&paint);
+        w->frmTraffic->table->viewport()->installEventFilter(&trafficPaint);
         return {};
     }
 
@@ -545,7 +569,9 @@ struct WindowRig {
         }
     }
 
-    /// Clicks the button for request i of kind k and measures it.
+    /// Clicks the button for request i of kind k and measures it, up to the
+    /// status word's paint (and, with the traffic window shown, up to the
+    /// traffic table's paint too, so that its cost is counted).
     Sample click(Kind k, int i)
     {
         Sample s;
@@ -553,6 +579,9 @@ struct WindowRig {
         QLabel *status = statusLabel(k);
         ticks.clear();
         paint.arm(status);
+        trafficPaint.seen = false;
+        trafficPaint.target = w->frmTraffic->isVisible() ? w->frmTraffic->table->viewport() : nullptr;
+        const auto painted = [this] { return paint.seen && (!trafficPaint.target || trafficPaint.seen); };
         const double st0 = stealMs();
         const double d0 = runQueueDelayMs();
         const double z0 = sleepsSoFar();
@@ -561,12 +590,15 @@ struct WindowRig {
         const auto t0 = Clock::now();
         QTest::mouseClick(button, Qt::LeftButton);
         const auto t1 = Clock::now();
-        if (!paint.seen) {
+        const auto deadline = t1 + std::chrono::seconds(1);
+        while (!painted() && Clock::now() < deadline) {
             QEventLoop loop;
             paint.loop = &loop;
-            QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+            trafficPaint.loop = &loop;
+            QTimer::singleShot(100, &loop, &QEventLoop::quit);
             loop.exec();
             paint.loop = nullptr;
+            trafficPaint.loop = nullptr;
         }
         const double c1 = processCpuMs();
         const double z1 = sleepsSoFar();
@@ -576,6 +608,8 @@ struct WindowRig {
         s.sleeps = z1 - z0;
         s.handlerMs = msBetween(t0, t1);
         s.painted = paint.seen;
+        s.trafficPainted = !trafficPaint.target || trafficPaint.seen;
+        trafficPaint.target = nullptr;
         s.requestMs = paint.seen ? msBetween(t0, paint.when) : NAN;
         s.cpuMs = c1 - c0;
         s.ticks = int(ticks.size());
@@ -905,6 +939,59 @@ int main(int argc, char *argv[])
         }
     }
 
+    // The traffic window hidden and shown, in alternating blocks of two
+    // requests of each kind (hidden first), so that both see the same
+    // machine; each block begins after the window has settled.
+    std::fprintf(stderr, "korvane_bench: %d requests with the traffic window hidden and shown...\n", 2 * perKind);
+    std::vector<double> cpuTrafficHidden, cpuTrafficShown;
+    int trafficFailures = 0, trafficUnpainted = 0;
+    {
+        const int blockSize = 2 * KindCount;
+        const int blocks = std::max(2, 2 * perKind / blockSize);
+        cpuTrafficHidden.reserve(std::size_t(blocks * blockSize));
+        cpuTrafficShown.reserve(std::size_t(blocks * blockSize));
+        int n = 0;
+        for (int b = 0; b < blocks; ++b) {
+            const bool shown = b % 2 == 1;
+            rig.w->mnuTraffic->setChecked(shown);
+            idleFor(200);
+            for (int j = 0; j < blockSize; ++j, ++n) {
+                const Sample x = rig.click(Kind(n % KindCount), n / KindCount);
+                (shown ? cpuTrafficShown : cpuTrafficHidden).push_back(x.cpuMs);
+                trafficFailures += x.success ? 0 : 1;
+                trafficUnpainted += x.trafficPainted ? 0 : 1;
+            }
+        }
+        rig.w->mnuTraffic->setChecked(false);
+    }
+
+    // The memory of a full traffic table: 10,000 records made like the
+    // program's own (frames and replies copied from the run's last
+    // exchanges, each its own allocation as every request makes them; the
+    // port's device and the command's caption shared, as in the program).
+    double trafficRecordsMb = NAN;
+    int trafficRecordsKept = 0;
+    {
+        const TrafficModel &ran = *rig.w->frmTraffic->model();
+        std::vector<ExchangeRecord> recent;
+        for (int row = std::max(0, ran.rowCount() - 2 * KindCount); row < ran.rowCount(); ++row)
+            recent.push_back(ran.record(row));
+        const auto own = [](const QByteArray &b) { return QByteArray(b.constData(), b.size()); };
+        const double before = heapInUseMb();
+        auto table = std::make_unique<TrafficModel>();
+        for (int i = 0; i < TrafficModel::DefaultRowLimit && !recent.empty(); ++i) {
+            ExchangeRecord r = recent[std::size_t(i) % recent.size()];
+            r.number = quint64(i + 1);
+            r.sent = own(r.sent);
+            r.taken = own(r.taken);
+            r.late = own(r.late);
+            r.droppedBeforeSend = own(r.droppedBeforeSend);
+            table->addRecord(r);
+        }
+        trafficRecordsMb = heapInUseMb() - before;
+        trafficRecordsKept = table->rowCount();
+    }
+
     // 3. The same requests with the spinning reference wait.
     std::fprintf(stderr, "korvane_bench: %d requests with the spinning reference wait...\n", perKind * KindCount);
     rig.switchToSpinningReference();
@@ -960,6 +1047,17 @@ int main(int argc, char *argv[])
     t.add(QStringLiteral("2d. CPU of the program's wait alone (ten ticks, no request, click or painting), ms (%1 waits)")
               .arg(bareWaitCpu.size()),
           QStringLiteral("—"), statsOf(bareWaitCpu), 2, QStringLiteral("(information)"), QStringLiteral("—"));
+    const Stats hiddenCpu = statsOf(cpuTrafficHidden), shownCpu = statsOf(cpuTrafficShown);
+    t.add(QStringLiteral("2e. CPU per request, traffic window hidden, ms (%1 requests, in blocks of %2 alternating "
+                         "with 2f)").arg(hiddenCpu.n).arg(2 * KindCount),
+          QStringLiteral("all"), hiddenCpu, 2, QStringLiteral("(compared in 2g)"), QStringLiteral("—"));
+    t.add(QStringLiteral("2f. CPU per request, traffic window shown, up to its table's paint, ms (%1 requests)")
+              .arg(shownCpu.n),
+          QStringLiteral("all"), shownCpu, 2, QStringLiteral("(compared in 2g)"), QStringLiteral("—"));
+    const double trafficCost = shownCpu.median - hiddenCpu.median;
+    t.add(QStringLiteral("2g. CPU per request, traffic window shown minus hidden (medians), ms"), QStringLiteral("all"),
+          num(trafficCost, 2), QStringLiteral("—"), QStringLiteral("—"), QStringLiteral("≤ 0.2"),
+          verdict(!std::isnan(trafficCost), trafficCost <= 0.2));
     const QString tickFig = QStringLiteral("3. Longest interval between two ticks in one wait, ms");
     for (int k = 0; k < KindCount; ++k) {
         const Stats s = statsOf(field(product.byKind[k], &Sample::tickGapMs));
@@ -1011,6 +1109,10 @@ int main(int argc, char *argv[])
     t.add(QStringLiteral("6c. CPU idle for 2 s with the port open (before the hang-up), in-process, % of one core"),
           QStringLiteral("—"), num(idleCpuPercent, 2), QStringLiteral("—"), QStringLiteral("—"),
           QStringLiteral("(information)"), QStringLiteral("—"));
+    t.add(QStringLiteral("7. Heap in use (malloc) for %1 traffic records, the table's bound, MB").arg(trafficRecordsKept),
+          QStringLiteral("—"), num(trafficRecordsMb, 2), QStringLiteral("—"), QStringLiteral("—"),
+          QStringLiteral("≤ 5"),
+          verdict(trafficRecordsKept == TrafficModel::DefaultRowLimit, trafficRecordsMb <= 5.0));
     const double growth = rssAt1000 - rssAt100;
     t.add(QStringLiteral("6d. Resident memory (VmRSS) after request 1,000 minus after request 100, MB"),
           QStringLiteral("—"), QStringLiteral("%1 (%2 → %3)").arg(num(growth, 2), num(rssAt100, 1), num(rssAt1000, 1)),
@@ -1022,6 +1124,9 @@ int main(int argc, char *argv[])
                              "requests whose counted bytes differ from the frame length: %5.")
                   .arg(perKind * KindCount).arg(product.failures).arg(product.unpainted)
                   .arg(product.wrongTicks).arg(product.byteMismatch);
+    checks << QStringLiteral("Requests with the traffic window hidden and shown: %1, status other than \"Success\": "
+                             "%2, shown but its table never painted: %3.")
+                  .arg(hiddenCpu.n + shownCpu.n).arg(trafficFailures).arg(trafficUnpainted);
     checks << QStringLiteral("Requests with the spinning reference: %1, status other than \"Success\": %2, "
                              "waits without exactly ten ticks: %3.")
                   .arg(perKind * KindCount).arg(reference.failures).arg(reference.wrongTicks);
@@ -1136,9 +1241,11 @@ int main(int argc, char *argv[])
     md += QStringLiteral("- Qt %1 (run time), build type %2, platform offscreen\n")
               .arg(QString::fromLatin1(qVersion()), QStringLiteral(KORVANE_BENCH_BUILD_TYPE));
     md += QStringLiteral("- %1 requests per command kind (read, reset, number, text, output) in turn, against "
-                         "korvane-devsim over a pseudo-terminal at 9600,n,8,2; the same again with the spinning "
-                         "reference wait; %2 starts of the real program; measuring took %3 min\n\n")
-              .arg(perKind).arg(runs).arg(num(minutes, 1));
+                         "korvane-devsim over a pseudo-terminal at 9600,n,8,2 (the traffic window hidden, as "
+                         "at start-up); %2 more with the traffic window hidden and shown in turn; those first %3 "
+                         "again with the spinning reference wait; %4 starts of the real program; measuring took "
+                         "%5 min\n\n")
+              .arg(perKind).arg(hiddenCpu.n + shownCpu.n).arg(perKind * KindCount).arg(runs).arg(num(minutes, 1));
     md += QStringLiteral("| Figure | Kind | Median | p95 | Max | Target | Result |\n");
     md += QStringLiteral("|---|---|---|---|---|---|---|\n");
     md += t.rows.join(QLatin1Char('\n')) + QLatin1Char('\n');

@@ -11,6 +11,7 @@
 // tests take longer.
 
 #include "serial/QtSerialComponent.h"
+#include "ui/TrafficWindow.h"
 #include "ui/frmMain.h"
 
 #include <QAction>
@@ -20,6 +21,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -424,6 +426,8 @@ private slots:
     void faultShowsItsStatus_data();
     void faultShowsItsStatus();
     void lateReplyIsNotTakenForTheNextOne();
+    void trafficNoteNamesTheFault_data();
+    void trafficNoteNamesTheFault();
     void deviceGoneAndBackIsOpenedByTheNextCommand_data();
     void deviceGoneAndBackIsOpenedByTheNextCommand();
     void programStartsFromItsFolderAndStoresSettingsOnSigterm_data();
@@ -565,6 +569,84 @@ void TestE2E::lateReplyIsNotTakenForTheNextOne()
                                            request(2, 16), "display: number 2222",
                                            request(3, 3), "counter: 2222"}),
                               Patience);
+}
+
+void TestE2E::trafficNoteNamesTheFault_data()
+{
+    QTest::addColumn<QString>("behaviour");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<int>("lateBytes");  // bytes expected after the wait
+    QTest::addColumn<QString>("note");   // a pattern for the whole note
+
+    const QString timing = QStringLiteral("first byte \\d+ ms after the request left, -?\\d+ ms before the wait ended");
+    const QString hexes = QStringLiteral("[0-9A-F]{2}( [0-9A-F]{2})*");
+    const QString completed = QStringLiteral("with them the reply is complete and its CRC good: the device answered, "
+                                             "too late for the wait");
+    QTest::newRow("noreply") << "noreply" << "Error" << 0 << "no reply within the wait \\(\\d+ ms\\)";
+    QTest::newRow("crc") << "crc" << "CRC Err" << 0
+                         << "CRC expected [0-9A-F]{2} [0-9A-F]{2}, received [0-9A-F]{2} [0-9A-F]{2}; " + timing;
+    QTest::newRow("exception:2") << "exception:2" << "CRC Err" << 0
+                                 << "Modbus exception 02 Illegal Data Address; reply too short for the check: "
+                                    "5 bytes, 9 needed; " + timing;
+    QTest::newRow("split:30, inside the wait") << "split:30" << "Success" << 0 << "CRC good; " + timing;
+    QTest::newRow("split:1000, past the wait")
+        << "split:1000" << "CRC Err" << 5
+        << "reply too short for the check: 4 bytes, 9 needed; " + timing
+               + "; 5 bytes arrived after the wait, about \\d+ ms late: " + hexes + "; " + completed;
+    QTest::newRow("slave:7") << "slave:7" << "Success" << 0
+                             << "CRC good; reply from slave 7, the request went to slave 1; " + timing;
+    QTest::newRow("delay:1000, past the wait")
+        << "delay:1000" << "Error" << 9
+        << "no reply within the wait \\(\\d+ ms\\); 9 bytes arrived after the wait, about \\d+ ms late: "
+               "01 03 04 00 00 10 E1 " + hexes + "; " + completed;
+}
+
+// A counter read with each of the simulator's faults, the traffic window
+// shown, then a normal read: the first row's note names the fault (late
+// bytes included, once they have come), the second row is a plain success
+// and holds none of the first one's bytes.
+void TestE2E::trafficNoteNamesTheFault()
+{
+    QFETCH(QString, behaviour);
+    QFETCH(QString, status);
+    QFETCH(int, lateBytes);
+    QFETCH(QString, note);
+
+    Rig rig;
+    QVERIFY(rig.startSim({QStringLiteral("--counter"), QStringLiteral("4321"), QStringLiteral("--script"), behaviour}));
+    QVERIFY(rig.openWindow());
+    frmMain &w = *rig.window;
+    w.show();
+    w.mnuTraffic->trigger();
+    QVERIFY(QTest::qWaitForWindowExposed(w.frmTraffic));
+    const TrafficModel &model = *w.frmTraffic->model();
+
+    w.cmdReadCount_Click();
+    QCOMPARE(w.lblSta->text(), status);
+    QCOMPARE(model.rowCount(), 1);
+    QCOMPARE(model.cellText(0, TrafficModel::StatusColumn), status);
+    QCOMPARE(model.record(0).sent, QByteArray::fromHex("010300000002C40B"));
+    QTRY_COMPARE_WITH_TIMEOUT(model.record(0).late.size(), lateBytes, Patience);
+    if (lateBytes > 0)
+        QVERIFY2(model.record(0).lateFirstMs >= 1000, qPrintable(QString::number(model.record(0).lateFirstMs)));
+    const QRegularExpression pattern(QRegularExpression::anchoredPattern(note));
+    QVERIFY2(pattern.match(model.cellText(0, TrafficModel::Note)).hasMatch(),
+             qPrintable(model.cellText(0, TrafficModel::Note)));
+    QCOMPARE(w.lblSta->toolTip().section(QLatin1Char('\n'), 1, 1), model.cellText(0, TrafficModel::Note));
+
+    w.cmdReadCount_Click();
+    QCOMPARE(w.lblSta->text(), QStringLiteral("Success"));
+    QCOMPARE(w.lblCounter->text(), QStringLiteral("4321"));
+    QCOMPARE(model.rowCount(), 2);
+    QCOMPARE(model.record(1).taken.size(), 9);
+    QCOMPARE(model.record(1).taken.left(7), QByteArray::fromHex("01030400 0010E1"));
+    QVERIFY(model.record(1).late.isEmpty());
+    QVERIFY(model.record(1).droppedBeforeSend.isEmpty());
+    QCOMPARE(model.record(0).late.size(), lateBytes);
+    const QRegularExpression success(QRegularExpression::anchoredPattern(
+        QStringLiteral("CRC good; first byte \\d+ ms after the request left, -?\\d+ ms before the wait ended")));
+    QVERIFY2(success.match(model.cellText(1, TrafficModel::Note)).hasMatch(),
+             qPrintable(model.cellText(1, TrafficModel::Note)));
 }
 
 void TestE2E::deviceGoneAndBackIsOpenedByTheNextCommand_data()

@@ -195,14 +195,14 @@ private slots:
             const QRect needed = w->fontMetrics().boundingRect(room, Qt::AlignLeft | Qt::AlignVCenter, text);
             return needed.width() <= room.width() && w->fontMetrics().height() <= room.height();
         };
-        for (QPushButton *b : w.findChildren<QPushButton *>()) {
+        for (QPushButton *b : w.centralWidget()->findChildren<QPushButton *>()) {
             QStyleOptionButton opt;
             opt.initFrom(b);
             opt.text = b->text();
             const QRect room = b->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, b);
             QVERIFY2(fits(b, b->text(), room), qPrintable(b->objectName()));
         }
-        for (QLabel *l : w.findChildren<QLabel *>()) {
+        for (QLabel *l : w.centralWidget()->findChildren<QLabel *>()) {
             QVERIFY2(fits(l, l->text(), l->contentsRect()), qPrintable(l->objectName()));
         }
         for (QLabel *l : {w.lblSta, w.lblSta1, w.lblSta2}) {

@@ -189,6 +189,7 @@ private slots:
     void openStartsWithEmptyInput_data();
     void openStartsWithEmptyInput();
     void readNotificationWithNothingToReadKeepsPortOpen();
+    void reportsArrivalsAndTheFirstByteAfterASend();
 
     void hangUpClosesThePortOnce();
 
@@ -521,6 +522,9 @@ void Test_serialport::discardInputDropsWaitingBytes()
     QFETCH(QByteArray, inKernel);
     Opened o;
     QVERIFY2(openOnPty(o), qPrintable(o.port->lastError()));
+    QByteArray reported;
+    connect(o.port.get(), &SerialComponent::received, this,
+            [&](const QByteArray &b) { reported += b; });
 
     if (!received.isEmpty()) {
         QVERIFY(o.pty->send(received));
@@ -537,6 +541,8 @@ void Test_serialport::discardInputDropsWaitingBytes()
     o.port->DiscardInput();
     QCOMPARE(o.port->InBufferCount(), 0);
     QCOMPARE(o.pty->queuedForPort(), 0);
+    // Whatever was dropped was reported first, the driver's bytes too.
+    QCOMPARE(reported, received + inKernel);
 
     const QByteArray fresh = bytes({0x01, 0x03, 0x04, 0x00, 0x00, 0x00, 0x05, 0x3A, 0x30});
     QVERIFY(o.pty->send(fresh));
@@ -626,6 +632,57 @@ void Test_serialport::readNotificationWithNothingToReadKeepsPortOpen()
     QCOMPARE(o.port->Input(), fresh);
     QVERIFY(o.port->PortOpen());
     QCOMPARE(closed.count(), 0);
+}
+
+// Every piece of input is reported with its time after the last send, and
+// the first byte after a send is timed from the moment the send left. The
+// device answers 30 ms after it has the request, so the first byte cannot
+// come sooner than that.
+void Test_serialport::reportsArrivalsAndTheFirstByteAfterASend()
+{
+    Opened o;
+    QVERIFY2(openOnPty(o), qPrintable(o.port->lastError()));
+    QList<QPair<QByteArray, qint64>> reports;
+    connect(o.port.get(), &SerialComponent::received, this,
+            [&](const QByteArray &b, qint64 ms) { reports.append({b, ms}); });
+
+    // Before any send there is nothing to time from.
+    QVERIFY(o.pty->send(bytes({0x55})));
+    QTRY_COMPARE(reports.size(), 1);
+    QCOMPARE(reports.at(0), (QPair<QByteArray, qint64>(bytes({0x55}), -1)));
+    QCOMPARE(o.port->msSinceSend(), -1);
+    QCOMPARE(o.port->firstByteAfterSendMs(), -1);
+    o.port->Input();
+
+    const QByteArray request = bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B});
+    outputAll(*o.port, request);
+    QTRY_VERIFY(o.pty->hasReceived());
+    QCOMPARE(o.pty->receiveOnce(), request);
+    QVERIFY(o.port->msSinceSend() >= 0);
+    QCOMPARE(o.port->firstByteAfterSendMs(), -1);
+    const timespec thirtyMs{0, 30 * 1000 * 1000};
+    ::nanosleep(&thirtyMs, nullptr);
+
+    const QByteArray reply = bytes({0x01, 0x03, 0x04, 0x00, 0x00, 0x00, 0x05, 0x3A, 0x30});
+    QVERIFY(o.pty->send(reply.left(4)));
+    QTRY_COMPARE(o.port->InBufferCount(), 4);
+    QVERIFY(o.pty->send(reply.mid(4)));
+    QTRY_COMPARE(o.port->InBufferCount(), int(reply.size()));
+    const qint64 first = o.port->firstByteAfterSendMs();
+    QVERIFY2(first >= 30 && first <= o.port->msSinceSend(), qPrintable(QString::number(first)));
+    QByteArray together;
+    for (qsizetype i = 1; i < reports.size(); ++i) {
+        together += reports.at(i).first;
+        QVERIFY(reports.at(i).second >= first);
+    }
+    QCOMPARE(together, reply);
+    QCOMPARE(reports.at(1).second, first);
+
+    // The next send starts timing afresh.
+    o.port->Input();
+    outputAll(*o.port, request);
+    QTRY_VERIFY(o.pty->hasReceived());
+    QCOMPARE(o.port->firstByteAfterSendMs(), -1);
 }
 
 // --- Hang-up -----------------------------------------------------------------

@@ -166,6 +166,7 @@ void QtSerialComponent::flushOutput()
     port_.write(pendingOutput_);
     pendingOutput_.clear();
     port_.flush();
+    noteSendLeft();
 }
 
 void QtSerialComponent::readIncoming()
@@ -181,8 +182,11 @@ void QtSerialComponent::keepIncoming(const QByteArray &data)
     // The buffer's bound counts the bytes as delivered, after the marks.
     const QByteArray bytes = markingErrors_ ? marks_.decode(data) : data;
     const qsizetype room = InBufferSize - inBuffer_.size();
-    if (room > 0)
-        inBuffer_.append(bytes.left(room));
+    if (room > 0) {
+        const QByteArray kept = bytes.left(room);
+        inBuffer_.append(kept);
+        noteArrived(kept);
+    }
 }
 
 int QtSerialComponent::InBufferCount()
@@ -199,12 +203,35 @@ QByteArray QtSerialComponent::Input()
 
 void QtSerialComponent::DiscardInput()
 {
-    inBuffer_.clear();
     if (port_.isOpen()) {
-        port_.readAll();
+        // What is dropped is read first, so that it is reported (it arrived
+        // late for an earlier request) rather than lost unseen.
+        readIncoming();
+        readDriverQueue();
         port_.clear(QSerialPort::Input);
     }
+    inBuffer_.clear();
     marks_.reset();
+}
+
+void QtSerialComponent::readDriverQueue()
+{
+#ifdef Q_OS_UNIX
+    // The descriptor is non-blocking; Qt's own read notification that may
+    // follow finds nothing, which onError() tells apart from a hang-up. At
+    // most what the input buffer could hold is read; the flush drops the rest.
+    const int fd = int(port_.handle());
+    char buf[512];
+    for (qsizetype total = 0; total < InBufferSize;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            keepIncoming(QByteArray(buf, qsizetype(n)));
+            total += n;
+        } else if (!(n < 0 && errno == EINTR)) {
+            break;
+        }
+    }
+#endif
 }
 
 void QtSerialComponent::closePort()

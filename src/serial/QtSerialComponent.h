@@ -38,6 +38,7 @@ private:
     void flushOutput();
     void readIncoming();
     void keepIncoming(const QByteArray &data);
+    void readDriverQueue();
     void onError(QSerialPort::SerialPortError error);
     bool deviceFailed(QString *reason);
     void closePort();

@@ -24,4 +24,32 @@ QString SerialComponent::defaultPortDevice(int port)
 #endif
 }
 
+qint64 SerialComponent::msSinceSend() const
+{
+    return sentAtMs_ < 0 ? -1 : clockMs() - sentAtMs_;
+}
+
+void SerialComponent::noteSendLeft()
+{
+    sentAtMs_ = clockMs();
+    firstByteMs_ = -1;
+}
+
+void SerialComponent::noteArrived(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    const qint64 after = msSinceSend();
+    if (firstByteMs_ < 0)
+        firstByteMs_ = after;
+    emit received(bytes, after);
+}
+
+QElapsedTimer SerialComponent::startedClock()
+{
+    QElapsedTimer t;
+    t.start();
+    return t;
+}
+
 } // namespace korvane

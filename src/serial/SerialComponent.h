@@ -4,6 +4,7 @@
 // real device through QSerialPort; tests use a scripted fake.
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -64,13 +65,38 @@ public:
     /// "COMn" on Windows, /dev/ttyS<n-1> elsewhere.
     static QString defaultPortDevice(int port);
 
+    /// Milliseconds since the bytes of the last send left for the device;
+    /// -1 before the first send.
+    qint64 msSinceSend() const;
+    /// Milliseconds from the last send leaving to the first byte received
+    /// after it; -1 while none has arrived.
+    qint64 firstByteAfterSendMs() const { return firstByteMs_; }
+
 signals:
     /// The port closed itself after a read or resource error (hang-up,
     /// unplugged adapter). Emitted once per closing.
     void closedOnError(const QString &reason);
+    /// Bytes were taken into the input buffer, msAfterSend milliseconds
+    /// after the last send left (-1 before any send). Also emitted for
+    /// bytes that DiscardInput() finds and drops, before it drops them.
+    void received(const QByteArray &bytes, qint64 msAfterSend);
+
+protected:
+    /// Implementations call these: when the bytes of a send are handed to
+    /// the device, and with every piece of input they keep.
+    void noteSendLeft();
+    void noteArrived(const QByteArray &bytes);
+    /// The clock of the send and arrival times, in milliseconds: a steady
+    /// clock started with the component.
+    virtual qint64 clockMs() const { return clock_.elapsed(); }
 
 private:
     QMap<int, QString> devices_;
+    QElapsedTimer clock_ = startedClock();
+    qint64 sentAtMs_ = -1;
+    qint64 firstByteMs_ = -1;
+
+    static QElapsedTimer startedClock();
 };
 
 } // namespace korvane

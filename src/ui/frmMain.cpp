@@ -6,6 +6,8 @@
 #include "Keyboard.h"
 #include "PortDevicesDialog.h"
 #include "SettingsWarning.h"
+#include "StatusToolTips.h"
+#include "TrafficWindow.h"
 #include "common/Numbers.h"
 #include "protocol/Commands.h"
 #include "protocol/SlaveAddress.h"
@@ -150,6 +152,21 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
         hungUp_ = true;
         qWarning().noquote() << "korvane: serial port closed after an error:" << reason;
     });
+
+    // What went over the line: records from the exchanges, handed on to
+    // the status labels' tool tips and to the traffic window.
+    traffic_ = new TrafficRecorder(*MSComm1, this);
+    connect(traffic_, &TrafficRecorder::recorded, this, &frmMain::exchanged);
+    connect(traffic_, &TrafficRecorder::lateBytes, this, &frmMain::lateBytesArrived);
+    statusTips_ = new StatusToolTips(this);
+    connect(this, &frmMain::lateBytesArrived, statusTips_, &StatusToolTips::addLateBytes);
+    frmTraffic = new TrafficWindow(MSComm1, this);
+    connect(this, &frmMain::exchanged, frmTraffic, &TrafficWindow::addRecord);
+    connect(this, &frmMain::lateBytesArrived, frmTraffic, &TrafficWindow::addLateBytes);
+    connect(this, &frmMain::portStateChanged, frmTraffic, &TrafficWindow::refreshPortState);
+    connect(mnuTraffic, &QAction::toggled, frmTraffic, &QWidget::setVisible);
+    connect(frmTraffic, &TrafficWindow::visibilityChanged, mnuTraffic, &QAction::setChecked);
+    frmTraffic->addAction(mnuTraffic); // Ctrl+T also in the traffic window
 }
 
 frmMain::~frmMain() = default;
@@ -271,6 +288,12 @@ void frmMain::buildMenus()
         mnuDF[i]->setCheckable(true);
         connect(mnuDF[i], &QAction::triggered, this, [this, i] { mnuDF_Click(i); });
     }
+    mnuView = menuBar()->addMenu(QStringLiteral("View"));
+    mnuView->setObjectName(QStringLiteral("mnuView"));
+    mnuTraffic = mnuView->addAction(QStringLiteral("Traffic"));
+    mnuTraffic->setObjectName(QStringLiteral("mnuTraffic"));
+    mnuTraffic->setCheckable(true);
+    mnuTraffic->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     // The last menu.
     mnuHelp = menuBar()->addMenu(QStringLiteral("Help"));
     mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
@@ -310,6 +333,7 @@ void frmMain::reopenPortWith(const std::function<void()> &change)
         // A port lost to a hang-up stays lost (and retried by the next
         // command) until it is open again.
         hungUp_ = hungUp_ && !MSComm1->PortOpen();
+        emit portStateChanged();
     }
     UpdateMenuChecks();
 }
@@ -406,8 +430,10 @@ void frmMain::reopenAfterHangUp()
     // The adapter was pulled out and may be back: try the current device
     // and settings once per command, never by a timer while idle. A failure
     // shows as the command's "Error"; the hang-up itself was reported once.
-    if (hungUp_ && !MSComm1->PortOpen() && MSComm1->setPortOpen(true))
+    if (hungUp_ && !MSComm1->PortOpen() && MSComm1->setPortOpen(true)) {
         hungUp_ = false;
+        emit portStateChanged();
+    }
 }
 
 void frmMain::openPortOrWarn()
@@ -495,6 +521,7 @@ void frmMain::Form_Load()
         showMessage({QMessageBox::Warning, QStringLiteral("KORVANE"), warning.text,
                      warning.informativeText, detail});
     }
+    emit portStateChanged();
 }
 
 void frmMain::Form_Unload()
@@ -518,6 +545,7 @@ void frmMain::Form_Unload()
 void frmMain::closeEvent(QCloseEvent *event)
 {
     Form_Unload();
+    frmTraffic->close();
     event->accept();
 }
 
@@ -546,23 +574,32 @@ void frmMain::Timer1_Timer()
         ++vars.gTick;
 }
 
-std::optional<Status> frmMain::runCommand(const std::function<Request(std::uint8_t)> &build)
+std::optional<Status> frmMain::runCommand(const QPushButton *button, QLabel *status,
+                                          const std::function<Request(std::uint8_t slave)> &build)
 {
+    const auto slave = slaveAddress();
+    ExchangeRecord record = traffic_->begin(button->text(), slave);
     // A text that names no entry sends nothing: sending it to address 0
     // would reach every device on the line.
-    const auto slave = slaveAddress();
-    if (!slave)
+    if (!slave) {
+        traffic_->nothingSent(record, NotSent::NoSlaveEntry, cboSlave->currentText());
+        statusTips_->show(status, record);
         return Status::Error;
+    }
     const Request request = build(*slave);
     reopenAfterHangUp();
-    if (!sendRequest(vars, *MSComm1, request.length))
+    if (!traffic_->send(vars, record, request)) {
+        statusTips_->show(status, record);
         return Status::Error;
+    }
     const QPointer<QObject> self(this);
     busy_ = true;
     if (!waitForTicks(self, vars, *Timer1))
         return std::nullopt;
     busy_ = false;
-    return takeReply(vars, *MSComm1, request.checkIndex);
+    const Status result = traffic_->take(vars, record, request);
+    statusTips_->show(status, record);
+    return result;
 }
 
 void frmMain::cmdReadCount_Click()
@@ -570,7 +607,7 @@ void frmMain::cmdReadCount_Click()
     if (busy_)
         return;
     lblSta->setText(QString());
-    const auto status = runCommand([this](std::uint8_t slave) { return buildReadCounter(vars, slave); });
+    const auto status = runCommand(cmdReadCount, lblSta, [this](std::uint8_t slave) { return buildReadCounter(vars, slave); });
     if (!status)
         return;
     if (*status == Status::Success)
@@ -583,7 +620,7 @@ void frmMain::cmdResetCount_Click()
     if (busy_)
         return;
     lblSta->setText(QString());
-    const auto status = runCommand([this](std::uint8_t slave) { return buildResetCounter(vars, slave); });
+    const auto status = runCommand(cmdResetCount, lblSta, [this](std::uint8_t slave) { return buildResetCounter(vars, slave); });
     if (!status)
         return;
     lblSta->setText(statusWord(*status));
@@ -604,7 +641,7 @@ void frmMain::cmdWReg_Click()
                      QStringLiteral("Type a whole number from -99999 to 999999."), QString()});
         return;
     }
-    const auto status = runCommand([&](std::uint8_t slave) { return buildWriteNumber(vars, slave, *value); });
+    const auto status = runCommand(cmdWReg, lblSta1, [&](std::uint8_t slave) { return buildWriteNumber(vars, slave, *value); });
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -615,7 +652,7 @@ void frmMain::cmdASCII_Click()
     if (busy_)
         return;
     lblSta1->setText(QString());
-    const auto status = runCommand([this](std::uint8_t slave) { return buildWriteText(vars, slave, txtASCII->text()); });
+    const auto status = runCommand(cmdASCII, lblSta1, [this](std::uint8_t slave) { return buildWriteText(vars, slave, txtASCII->text()); });
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -626,7 +663,7 @@ void frmMain::cmdOutput_Click(int Index)
     if (busy_)
         return;
     lblSta2->setText(QString());
-    const auto status = runCommand([&](std::uint8_t slave) { return buildOutput(vars, slave, Index); });
+    const auto status = runCommand(cmdOutput[Index], lblSta2, [&](std::uint8_t slave) { return buildOutput(vars, slave, Index); });
     if (!status)
         return;
     lblSta2->setText(statusWord(*status));

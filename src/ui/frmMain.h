@@ -5,6 +5,7 @@
 #include "common/modVariables.h"
 #include "protocol/Exchange.h"
 #include "serial/PortDevices.h"
+#include "protocol/TrafficRecorder.h"
 #include "settings/modINI.h"
 
 #include <QMainWindow>
@@ -26,6 +27,8 @@ class QTimer;
 namespace korvane {
 
 class SerialComponent;
+class StatusToolTips;
+class TrafficWindow;
 
 /// A message box to show: icon, title, main text and optional extra texts.
 struct Message {
@@ -110,8 +113,21 @@ public:
     std::array<QAction *, 3> mnuBR{};  ///< 4800, 9600, 19200 bps
     std::array<QAction *, 3> mnuDF{};  ///< 8N2, 8E1, 8O1
     QAction *mnuPortDevices = nullptr; ///< "Port Devices…", below COM6
+    QMenu *mnuView;
+    QAction *mnuTraffic;               ///< shows or hides frmTraffic (Ctrl+T)
     QMenu *mnuHelp;
     QAction *mnuAbout, *mnuAboutQt;
+
+    /// The traffic window, a separate window fed by the signals below.
+    TrafficWindow *frmTraffic;
+
+signals:
+    /// An exchange has ended (or sent nothing): what went over the line.
+    void exchanged(const ExchangeRecord &record);
+    /// Bytes arrived after the wait of exchange `number`.
+    void lateBytesArrived(quint64 number, const QByteArray &bytes, int msAfterSend);
+    /// The port was opened, closed or set differently from the window.
+    void portStateChanged();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -139,11 +155,16 @@ private:
     /// TxBuf for it and the exchange runs. Status::Error, sending nothing,
     /// when the slave field names no entry. std::nullopt when the window was
     /// destroyed during the wait (the caller must return at once).
-    std::optional<Status> runCommand(const std::function<Request(std::uint8_t slave)> &build);
+    /// button and status: the command's button and its group's status label;
+    /// every exchange (or command that sent nothing) is recorded.
+    std::optional<Status> runCommand(const QPushButton *button, QLabel *status,
+                                     const std::function<Request(std::uint8_t slave)> &build);
     void showMessage(const Message &message);
 
     MessageSink messages_;
     DeviceSource deviceSource_;
+    TrafficRecorder *traffic_;
+    StatusToolTips *statusTips_;
     bool busy_ = false;
     bool broadcastUntilChosen_ = false; ///< stored SlaveID=0, field not touched since
     bool loaded_ = false;   ///< Form_Load has read the settings

@@ -2,6 +2,9 @@
 
 #include "serial/LineSettings.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace korvane::test {
 
 void FakeSerialPort::followTicks(QTimer *timer)
@@ -12,13 +15,19 @@ void FakeSerialPort::followTicks(QTimer *timer)
 
 void FakeSerialPort::arrive(const QByteArray &bytes)
 {
-    inBuffer_.append(bytes.left(InBufferSize - inBuffer_.size()));
+    const QByteArray kept = bytes.left(InBufferSize - inBuffer_.size());
+    inBuffer_.append(kept);
+    noteArrived(kept);
 }
 
 void FakeSerialPort::deliverLate()
 {
-    for (const Chunk &c : std::as_const(active_))
+    std::stable_sort(active_.begin(), active_.end(),
+                     [](const Chunk &a, const Chunk &b) { return a.atTick < b.atTick; });
+    for (const Chunk &c : std::as_const(active_)) {
+        clockMs_ = std::max(clockMs_, requestStartMs_ + 10 * qint64(c.atTick));
         arrive(c.bytes);
+    }
     active_.clear();
 }
 
@@ -54,6 +63,8 @@ void FakeSerialPort::Output(char byte)
         requests_.append(QByteArray());
         active_ = scripts_.isEmpty() ? Script() : scripts_.takeFirst();
         ticksSinceRequest_ = 0;
+        requestStartMs_ = clockMs_;
+        noteSendLeft();
     }
     requests_.last().append(byte);
 }
@@ -67,6 +78,7 @@ QByteArray FakeSerialPort::Input()
 
 void FakeSerialPort::DiscardInput()
 {
+    arrive(std::exchange(inDriver_, QByteArray()));
     inBuffer_.clear();
 }
 
@@ -83,6 +95,7 @@ void FakeSerialPort::tick()
 {
     frameOpen_ = false;
     ++ticksSinceRequest_;
+    clockMs_ += 10;
     for (qsizetype i = 0; i < active_.size();) {
         if (active_[i].atTick <= ticksSinceRequest_) {
             arrive(active_[i].bytes);

@@ -1,7 +1,9 @@
 #pragma once
 // A scripted stand-in for the serial port: records every byte written and
 // delivers chosen replies at chosen timer ticks of the reply wait, so that a
-// loaded machine cannot move a reply across the end of the wait.
+// loaded machine cannot move a reply across the end of the wait. Its clock
+// counts those ticks (10 ms each): a request leaves at its first byte, and
+// a byte arriving at tick t came t * 10 ms after it.
 
 #include "serial/SerialComponent.h"
 
@@ -19,7 +21,7 @@ class FakeSerialPort : public SerialComponent {
 public:
     /// Part of a reply: bytes that arrive once `atTick` ticks of the wait
     /// have passed (1..10 is within the wait; later ones arrive only when
-    /// deliverLate() is called).
+    /// deliverLate() is called, as if at their tick).
     struct Chunk {
         int atTick;
         QByteArray bytes;
@@ -28,7 +30,7 @@ public:
     using Script = QList<Chunk>;
 
     static Script inTime(const QByteArray &reply, int atTick = 3) { return {{atTick, reply}}; }
-    static Script late(const QByteArray &reply) { return {{LateTick, reply}}; }
+    static Script late(const QByteArray &reply, int atTick = LateTick) { return {{atTick, reply}}; }
     static Script split(const QByteArray &reply, int cut, int firstTick, int secondTick)
     {
         return {{firstTick, reply.left(cut)}, {secondTick, reply.mid(cut)}};
@@ -43,8 +45,13 @@ public:
     void answerNext(const Script &script) { scripts_.append(script); }
     /// Bytes that arrive now, outside any script (a stale reply, noise).
     void arrive(const QByteArray &bytes);
-    /// Delivers the chunks of the current request that were due after the wait.
+    /// Delivers the chunks of the current request that were due after the
+    /// wait, in the order of their ticks, the clock moving on to each.
     void deliverLate();
+    /// Bytes that reach the driver's queue but are read only by the next
+    /// DiscardInput() (they arrived just before a request), which reports
+    /// and drops them.
+    void arriveInDriver(const QByteArray &bytes) { inDriver_ += bytes; }
 
     /// Every request written, one entry per frame.
     QList<QByteArray> requests() const { return requests_; }
@@ -74,6 +81,9 @@ public:
     /// Simulates a hang-up: the port closes itself and says so once.
     void hangUp();
 
+protected:
+    qint64 clockMs() const override { return clockMs_; }
+
 private:
     void tick();
 
@@ -88,6 +98,9 @@ private:
     QList<Script> scripts_;
     Script active_;
     int ticksSinceRequest_ = 0;
+    qint64 clockMs_ = 0;
+    qint64 requestStartMs_ = 0;
+    QByteArray inDriver_;
     bool frameOpen_ = false;
     QPointer<QTimer> timer_;
 };

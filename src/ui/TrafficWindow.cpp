@@ -1,0 +1,361 @@
+#include "TrafficWindow.h"
+
+#include "serial/SerialComponent.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QPainter>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QStyleOptionSlider>
+#include <QStyledItemDelegate>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace korvane {
+
+namespace {
+
+// A shown traffic window takes a row per exchange. What it repaints for
+// that is kept to the new row: the table scrolls by moving what is already
+// drawn, the cells are drawn plainly, the scroll bar repaints only when its
+// handle moves and the counts line is outside the window's layout.
+
+/// The table: Ctrl+C copies whole selected rows rather than the current
+/// cell, and rows added at the end are laid out without repainting the rows
+/// already shown.
+class TrafficTable : public QTableView {
+public:
+    TrafficTable(TrafficWindow *window) : QTableView(window), window_(window) {}
+
+    /// Rows were added at the end, or dropped at the top while the table
+    /// follows the end (what is shown was moved up already).
+    void appended() { appended_ = true; }
+    /// Any other change: the next layout repaints everything.
+    void changed() { changed_ = true; }
+
+    void doItemsLayout() override
+    {
+        const bool onlyAppended = appended_ && !changed_;
+        appended_ = changed_ = false;
+        if (onlyAppended)
+            updateGeometries();
+        else
+            QTableView::doItemsLayout();
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (event == QKeySequence::Copy) {
+            window_->copySelection();
+            event->accept();
+            return;
+        }
+        QTableView::keyPressEvent(event);
+    }
+
+private:
+    TrafficWindow *window_;
+    bool appended_ = false;
+    bool changed_ = false;
+};
+
+/// Cells as one line of plain text, cut at the cell's edge (a note's tool
+/// tip shows it whole); the styled delegate lays out and elides every cell.
+class PlainTextDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        const bool selected = option.state & QStyle::State_Selected;
+        const QPalette::ColorGroup group = !(option.state & QStyle::State_Enabled) ? QPalette::Disabled
+            : (option.state & QStyle::State_Active)                                 ? QPalette::Normal
+                                                                                    : QPalette::Inactive;
+        if (selected)
+            painter->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
+        const QRect room = option.rect.adjusted(3, 0, -3, 0);
+        if (room.width() <= 0)
+            return;
+        const QFontMetrics fm(option.font);
+        // No more characters than could show: a note is longer than its column.
+        const QString text = index.data(Qt::DisplayRole).toString().left(room.width() / narrowest(fm) + 2);
+        painter->save();
+        painter->setClipRect(room);
+        painter->setFont(option.font);
+        painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+        painter->drawText(QPointF(room.left(), room.top() + (room.height() - fm.height()) / 2 + fm.ascent()), text);
+        painter->restore();
+    }
+
+private:
+    static int narrowest(const QFontMetrics &fm)
+    {
+        int least = fm.horizontalAdvance(QLatin1Char('i'));
+        for (QChar c : QStringLiteral("l.,:;'!|() "))
+            least = std::min(least, fm.horizontalAdvance(c));
+        return std::max(1, least);
+    }
+};
+
+/// A scroll bar that repaints only when what it shows changes: with many
+/// rows, one more moves its handle by less than a pixel.
+class QuietScrollBar : public QScrollBar {
+public:
+    using QScrollBar::QScrollBar;
+
+protected:
+    void sliderChange(SliderChange change) override
+    {
+        if (change == SliderValueChange || change == SliderRangeChange) {
+            QStyleOptionSlider option;
+            initStyleOption(&option);
+            const Look look{style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+                            value() == minimum(), value() == maximum()};
+            if (look == shown_)
+                return;
+            shown_ = look;
+        }
+        QScrollBar::sliderChange(change);
+    }
+
+private:
+    struct Look {
+        QRect handle;
+        bool atMinimum = false, atMaximum = false;
+        bool operator==(const Look &o) const
+        {
+            return handle == o.handle && atMinimum == o.atMinimum && atMaximum == o.atMaximum;
+        }
+    };
+    Look shown_{QRect(-1, -1, 0, 0)};
+};
+
+/// Holds a label outside the window's layout, so that a new text repaints
+/// the label alone instead of laying the window out again.
+class LabelBox : public QWidget {
+public:
+    LabelBox(QLabel *label, QWidget *parent) : QWidget(parent), label_(label) { label->setParent(this); }
+    QSize sizeHint() const override { return QSize(label_->sizeHint().width(), label_->sizeHint().height()); }
+    QSize minimumSizeHint() const override { return QSize(0, label_->sizeHint().height()); }
+
+protected:
+    void resizeEvent(QResizeEvent *) override { label_->setGeometry(rect()); }
+
+private:
+    QLabel *label_;
+};
+
+} // namespace
+
+TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
+    : QWidget(parent, Qt::Window)
+    , port_(port)
+    , model_(new TrafficModel(this))
+{
+    Q_ASSERT(port);
+    setObjectName(QStringLiteral("frmTraffic"));
+    setWindowTitle(QStringLiteral("KORVANE Traffic"));
+
+    auto *trafficTable = new TrafficTable(this);
+    table = trafficTable;
+    table->setObjectName(QStringLiteral("tblTraffic"));
+    table->setVerticalScrollBar(new QuietScrollBar(Qt::Vertical, table));
+    table->setItemDelegate(new PlainTextDelegate(table));
+    table->setModel(model_);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setWordWrap(false);
+    table->setCornerButtonEnabled(false);
+    // Rows of one fixed height: nothing is measured as rows come and go.
+    table->verticalHeader()->hide();
+    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
+    table->horizontalHeader()->setStretchLastSection(true);
+    table->horizontalHeader()->setHighlightSections(false);
+    const QFontMetrics fm = table->fontMetrics();
+    const auto widthOf = [&](const char *sample) { return fm.horizontalAdvance(QLatin1String(sample)) + 16; };
+    table->setColumnWidth(TrafficModel::Time, widthOf("00:00:00.000"));
+    table->setColumnWidth(TrafficModel::Port, widthOf("COM1 /dev/ttyUSB0"));
+    table->setColumnWidth(TrafficModel::Slave, widthOf("Slave"));
+    table->setColumnWidth(TrafficModel::Command, widthOf("Read Counter Value"));
+    table->setColumnWidth(TrafficModel::Sent, widthOf("01 10 00 00 00 02 04 00 01 E2 40 EB 3F"));
+    table->setColumnWidth(TrafficModel::Received, widthOf("01 03 04 00 00 00 05 3A 30"));
+    table->setColumnWidth(TrafficModel::StatusColumn, widthOf("CRC Err"));
+
+    lblCounts = new QLabel;
+    lblCounts->setObjectName(QStringLiteral("lblCounts"));
+    auto *countsBox = new LabelBox(lblCounts, this);
+    lblPort = new QLabel(this);
+    lblPort->setObjectName(QStringLiteral("lblPort"));
+    cmdClear = new QPushButton(QStringLiteral("Clear"), this);
+    cmdClear->setObjectName(QStringLiteral("cmdClear"));
+    cmdClear->setAutoDefault(false);
+    cmdSave = new QPushButton(QStringLiteral("Save…"), this);
+    cmdSave->setObjectName(QStringLiteral("cmdSave"));
+    cmdSave->setAutoDefault(false);
+
+    auto *below = new QHBoxLayout;
+    below->addWidget(countsBox, 1);
+    below->addWidget(lblPort);
+    below->addSpacing(12);
+    below->addWidget(cmdClear);
+    below->addWidget(cmdSave);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(table, 1);
+    layout->addLayout(below);
+    resize(1200, 360);
+
+    connect(cmdClear, &QPushButton::clicked, this, &TrafficWindow::clear);
+    connect(cmdSave, &QPushButton::clicked, this, &TrafficWindow::save);
+    connect(port_, &SerialComponent::closedOnError, this, &TrafficWindow::refreshPortState);
+
+    // New rows are followed unless the operator has scrolled up.
+    QScrollBar *bar = table->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { followRows_ = value >= bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+        if (followRows_)
+            bar->setValue(maximum);
+    });
+    // A row added at the end needs only its own place painted; rows already
+    // shown stay as drawn, or move up when the table scrolls. Rows dropped
+    // at the top move those shown up by as much.
+    connect(model_, &QAbstractItemModel::rowsInserted, this,
+            [this, trafficTable](const QModelIndex &, int first, int last) {
+                if (last != model_->rowCount() - 1) {
+                    trafficTable->changed();
+                    return;
+                }
+                trafficTable->appended();
+                // Whole rows, the grid line below them included.
+                const int top = table->rowViewportPosition(first);
+                const int bottom = table->rowViewportPosition(last) + table->rowHeight(last);
+                table->viewport()->update(QRect(0, top, table->viewport()->width(), bottom - top));
+            });
+    connect(model_, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this, trafficTable](const QModelIndex &, int first, int last) {
+                if (first != 0 || !followRows_ || !isVisible()) {
+                    trafficTable->changed();
+                    return;
+                }
+                table->viewport()->scroll(0, -(last - first + 1) * table->verticalHeader()->defaultSectionSize());
+                trafficTable->appended();
+            });
+    connect(model_, &QAbstractItemModel::modelAboutToBeReset, trafficTable, &TrafficTable::changed);
+
+    refreshCounts();
+    refreshPortState();
+}
+
+void TrafficWindow::addRecord(const ExchangeRecord &record)
+{
+    model_->addRecord(record);
+    refreshCounts();
+    refreshPortState();
+}
+
+void TrafficWindow::addLateBytes(quint64 number, const QByteArray &bytes, int msAfterSend)
+{
+    model_->addLateBytes(number, bytes, msAfterSend);
+}
+
+void TrafficWindow::refreshPortState()
+{
+    const int n = port_->CommPort();
+    lblPort->setText(port_->PortOpen()
+                         ? QStringLiteral("COM%1 %2 open, %3").arg(n).arg(port_->portDevice(n), port_->Settings())
+                         : QStringLiteral("closed"));
+    lblPort->setToolTip(port_->PortOpen() ? QString() : port_->lastError());
+}
+
+void TrafficWindow::refreshCounts()
+{
+    QString text = QStringLiteral("Exchanges: %1   Success: %2   CRC Err: %3   Error: %4")
+                       .arg(model_->exchangeCount())
+                       .arg(model_->statusCount(Status::Success))
+                       .arg(model_->statusCount(Status::CrcErr))
+                       .arg(model_->statusCount(Status::Error));
+    if (model_->exchangeCount() > model_->rowCount())
+        text += QStringLiteral("   (the table keeps the last %1)").arg(model_->rowLimit());
+    lblCounts->setText(text);
+}
+
+void TrafficWindow::clear()
+{
+    model_->clear();
+    refreshCounts();
+}
+
+void TrafficWindow::copySelection()
+{
+    QList<int> rows;
+    for (const QModelIndex &index : table->selectionModel()->selectedRows())
+        rows << index.row();
+    if (rows.isEmpty())
+        return;
+    std::sort(rows.begin(), rows.end());
+    QString text;
+    for (int row : rows)
+        text += model_->rowText(row) + QLatin1Char('\n');
+    QApplication::clipboard()->setText(text);
+}
+
+void TrafficWindow::save()
+{
+    const QString path = chooseSaveFile
+        ? chooseSaveFile()
+        : QFileDialog::getSaveFileName(this, QStringLiteral("Save Traffic"), QStringLiteral("korvane-traffic.txt"),
+                                       QStringLiteral("Tab-separated text (*.txt *.tsv);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    const auto failure = saveTo(path);
+    if (!failure)
+        return;
+    const QString text = QStringLiteral("The traffic could not be saved to %1.").arg(QDir::toNativeSeparators(path));
+    if (warn)
+        warn(text, *failure);
+    else
+        QMessageBox::warning(this, QStringLiteral("KORVANE Traffic"), text + QLatin1Char('\n') + *failure);
+}
+
+std::optional<QString> TrafficWindow::saveTo(const QString &path) const
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    const QByteArray bytes = model_->tableText().toUtf8();
+    if (file.write(bytes) != bytes.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return reason;
+    }
+    if (!file.commit())
+        return file.errorString();
+    return std::nullopt;
+}
+
+void TrafficWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    refreshPortState();
+    emit visibilityChanged(true);
+}
+
+void TrafficWindow::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    emit visibilityChanged(false);
+}
+
+} // namespace korvane

@@ -1,0 +1,68 @@
+#pragma once
+// The traffic window ("KORVANE Traffic"): a separate, non-modal window with
+// one row per exchange (the frames in hex, the status word and a note on
+// what happened), the counts, the port's state, "Clear" and "Save…".
+
+#include "TrafficModel.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+
+class QLabel;
+class QPushButton;
+class QTableView;
+
+namespace korvane {
+
+class SerialComponent;
+
+class TrafficWindow : public QWidget {
+    Q_OBJECT
+public:
+    /// port: whose state the window shows (not owned; must outlive it).
+    explicit TrafficWindow(const SerialComponent *port, QWidget *parent = nullptr);
+
+    TrafficModel *model() const { return model_; }
+
+    void addRecord(const ExchangeRecord &record);
+    void addLateBytes(quint64 number, const QByteArray &bytes, int msAfterSend);
+    /// Shows the port's state: "COM1 /dev/ttyUSB0 open, 9600,n,8,2" or "closed".
+    void refreshPortState();
+    void clear();
+    /// Copies the selected rows to the clipboard as tab-separated text.
+    void copySelection();
+    /// Asks for a file and writes the whole table to it; says why if that fails.
+    void save();
+    /// Writes the whole table to path, atomically (a failed save leaves an
+    /// existing file as it was). The reason on failure.
+    std::optional<QString> saveTo(const QString &path) const;
+
+    QTableView *table;
+    QLabel *lblCounts, *lblPort;
+    QPushButton *cmdClear, *cmdSave;
+
+    /// Where "Save…" asks for the file (default: a file dialog); an empty
+    /// path cancels.
+    std::function<QString()> chooseSaveFile;
+    /// Where a failed save is reported (default: a warning box).
+    std::function<void(const QString &text, const QString &reason)> warn;
+
+signals:
+    /// The window was shown or hidden (also by its own close button).
+    void visibilityChanged(bool visible);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    void refreshCounts();
+
+    const SerialComponent *port_;
+    TrafficModel *model_;
+    bool followRows_ = true;
+};
+
+} // namespace korvane

@@ -1,0 +1,373 @@
+// The traffic window as the operator uses it: the "View" menu and Ctrl+T,
+// also during a wait; the table following new rows; the counts and the
+// port's state; copying rows with Ctrl+C; "Clear" and "Save…".
+
+#include "Frames.h"
+#include "WindowRig.h"
+#include "ui/TrafficWindow.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QDir>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTest>
+
+using namespace korvane;
+using namespace korvane::test;
+
+namespace {
+
+const QByteArray counterReply5 = hex("010304000000053A30");
+
+/// Sends n counter reads through the window: answered, unanswered, corrupted in turn.
+void runReads(WindowRig &rig, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        if (i % 3 == 0)
+            rig.port.answerNext(FakeSerialPort::inTime(counterReply5));
+        else if (i % 3 == 2)
+            rig.port.answerNext(FakeSerialPort::inTime(hex("010304000000053A31")));
+        QTest::mouseClick(rig.window->cmdReadCount, Qt::LeftButton);
+    }
+}
+
+ExchangeRecord filler(quint64 number)
+{
+    ExchangeRecord r;
+    r.number = number;
+    r.time = QDateTime::currentDateTime();
+    r.sent = hex("010300000002C40B");
+    r.checkIndex = 6;
+    return r;
+}
+
+/// What the window shows of the table's rows (its backing store) next to
+/// the rows drawn afresh: the same unless a repaint was skipped wrongly.
+bool showsWhatItWouldDraw(TrafficWindow &t)
+{
+    QWidget *viewport = t.table->viewport();
+    QCoreApplication::processEvents(); // layout and paint anything pending
+    const QPoint at = viewport->mapTo(&t, QPoint(0, 0));
+    const QImage shown = t.screen()->grabWindow(t.winId(), at.x(), at.y(), viewport->width(), viewport->height())
+                             .toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage fresh = viewport->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    if (shown.size() != fresh.size() || shown.isNull())
+        return false;
+    return shown == fresh;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+class TestTrafficWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void viewMenuFollowsTheThreeMenusWithTraffic()
+    {
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        QStringList menus;
+        for (QAction *a : w.menuBar()->actions())
+            menus << a->text();
+        QCOMPARE(menus, (QStringList{"Serial Port", "Baud Rate", "Data Format", "View", "Help"}));
+        QCOMPARE(w.mnuPort->actions().size(), 8); // COM1..COM6, a separator, "Port Devices…"
+        QVERIFY(w.mnuPort->actions().at(6)->isSeparator());
+        QCOMPARE(w.mnuBaud->actions().size(), 3);
+        QCOMPARE(w.mnuFormat->actions().size(), 3);
+        for (QMenu *m : {w.mnuPort, w.mnuBaud, w.mnuFormat}) {
+            for (QAction *a : m->actions())
+                QVERIFY2(a->shortcut().isEmpty(), qPrintable(a->text()));
+        }
+        QCOMPARE(w.mnuView->actions(), QList<QAction *>{w.mnuTraffic});
+        QCOMPARE(w.mnuTraffic->text(), QStringLiteral("Traffic"));
+        QVERIFY(w.mnuTraffic->isCheckable());
+        QVERIFY(!w.mnuTraffic->isChecked());
+        QCOMPARE(w.mnuTraffic->shortcut(), QKeySequence(QStringLiteral("Ctrl+T")));
+
+        QVERIFY(w.frmTraffic->isWindow());
+        QVERIFY(!w.frmTraffic->isVisible());
+        QCOMPARE(w.frmTraffic->windowTitle(), QStringLiteral("KORVANE Traffic"));
+        QCOMPARE(w.frmTraffic->windowModality(), Qt::NonModal);
+        QCOMPARE(w.frmTraffic->model()->rowLimit(), 10000);
+        QStringList columns;
+        for (int c = 0; c < w.frmTraffic->model()->columnCount(); ++c)
+            columns << w.frmTraffic->model()->headerData(c, Qt::Horizontal).toString();
+        QCOMPARE(columns, (QStringList{"Time", "Port", "Slave", "Command", "Sent", "Received", "Status", "Note"}));
+    }
+
+    // Ctrl+T pressed in the main window while a read waits for its reply
+    // opens the traffic window at once; the read goes on and lands in it.
+    // Ctrl+T in the traffic window hides it again, and so does its own close.
+    void ctrlTShowsAndHidesTheWindowAlsoDuringAWait()
+    {
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        bool shownDuringWait = false;
+        rig.port.answerNext(FakeSerialPort::inTime(counterReply5, 8));
+        rig.port.onTick = [&](int tick) {
+            if (tick == 3) {
+                QTest::keyClick(&w, Qt::Key_T, Qt::ControlModifier);
+                shownDuringWait = w.frmTraffic->isVisible() && w.isBusy();
+            }
+        };
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        rig.port.onTick = {};
+        QVERIFY(shownDuringWait);
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Success"));
+        QVERIFY(w.mnuTraffic->isChecked());
+        QCOMPARE(w.frmTraffic->model()->rowCount(), 1);
+        QCOMPARE(w.frmTraffic->model()->cellText(0, TrafficModel::StatusColumn), QStringLiteral("Success"));
+
+        w.frmTraffic->activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), w.frmTraffic);
+        QTest::keyClick(w.frmTraffic->table, Qt::Key_T, Qt::ControlModifier);
+        QVERIFY(!w.frmTraffic->isVisible());
+        QVERIFY(!w.mnuTraffic->isChecked());
+
+        // (The main window counts as active already while the hidden
+        // traffic window, its transient, still holds the focus.)
+        w.activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), &w);
+        QTest::keyClick(&w, Qt::Key_T, Qt::ControlModifier);
+        QVERIFY(w.frmTraffic->isVisible());
+        QVERIFY(w.frmTraffic->close());
+        QVERIFY(!w.mnuTraffic->isChecked());
+        // The main window is still there and works.
+        QVERIFY(w.isVisible());
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        QCOMPARE(w.frmTraffic->model()->rowCount(), 2);
+    }
+
+    void countsAndPortStateFollowTheExchanges()
+    {
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        TrafficWindow &t = *w.frmTraffic;
+        QCOMPARE(t.lblPort->text(), QStringLiteral("COM1 /dev/ttyS0 open, 9600,n,8,2"));
+        runReads(rig, 5);
+        QCOMPARE(t.lblCounts->text(), QStringLiteral("Exchanges: 5   Success: 2   CRC Err: 1   Error: 2"));
+
+        rig.port.hangUp();
+        QCOMPARE(t.lblPort->text(), QStringLiteral("closed"));
+        QCOMPARE(t.lblPort->toolTip(), QStringLiteral("/dev/ttyS0: hang-up"));
+        w.mnuBR[2]->trigger();
+        QCOMPARE(t.lblPort->text(), QStringLiteral("COM1 /dev/ttyS0 open, 19200,n,8,2"));
+
+        t.model()->setRowLimit(3);
+        runReads(rig, 1);
+        QCOMPARE(t.lblCounts->text(), QStringLiteral("Exchanges: 6   Success: 3   CRC Err: 1   Error: 2   "
+                                                     "(the table keeps the last 3)"));
+        t.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        QTest::mouseClick(t.cmdClear, Qt::LeftButton);
+        QCOMPARE(t.model()->rowCount(), 0);
+        QCOMPARE(t.lblCounts->text(), QStringLiteral("Exchanges: 0   Success: 0   CRC Err: 0   Error: 0"));
+    }
+
+    // Rows come in while the window is hidden and while it is shown; the
+    // newest stays in view unless the operator has scrolled up.
+    void followsNewRowsUnlessScrolledUp()
+    {
+        WindowRig rig;
+        TrafficWindow &t = *rig.window->frmTraffic;
+        quint64 n = 0;
+        const auto add = [&](int count) {
+            for (int i = 0; i < count; ++i)
+                t.addRecord(filler(++n));
+            QCoreApplication::processEvents();
+        };
+        const auto newestInView = [&] {
+            const QRect newest = t.table->visualRect(t.model()->index(t.model()->rowCount() - 1, 0));
+            return t.table->viewport()->rect().contains(newest);
+        };
+        QScrollBar *bar = t.table->verticalScrollBar();
+        add(60);
+        t.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        QCoreApplication::processEvents();
+        QVERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(newestInView());
+        add(40);
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(newestInView());
+
+        bar->setValue(10);
+        add(5);
+        QCOMPARE(bar->value(), 10);
+        QVERIFY(!newestInView());
+
+        bar->setValue(bar->maximum());
+        add(1);
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(newestInView());
+    }
+
+    // The table repaints only a new row's place as rows come (and go, at
+    // the bound); what it shows must still be what it would draw afresh:
+    // following the end, scrolled up, at the bound, with late bytes
+    // changing a row, and after "Clear".
+    void newRowsAreDrawnWhereTheyBelong()
+    {
+        WindowRig rig;
+        TrafficWindow &t = *rig.window->frmTraffic;
+        t.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        quint64 n = 0;
+        const auto add = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                ExchangeRecord r = filler(++n);
+                r.command = QStringLiteral("Request %1").arg(n);
+                t.addRecord(r);
+                QCoreApplication::processEvents();
+            }
+        };
+        t.model()->setRowLimit(3); // a bound the window's height does not reach
+        add(5);
+        QVERIFY(showsWhatItWouldDraw(t));
+        t.model()->setRowLimit(40);
+        add(30);
+        QVERIFY(t.table->verticalScrollBar()->maximum() > 0);
+        QVERIFY(showsWhatItWouldDraw(t));
+        add(20); // past the bound of 40: rows go at the top
+        QCOMPARE(t.model()->rowCount(), 40);
+        QVERIFY(showsWhatItWouldDraw(t));
+        t.table->verticalScrollBar()->setValue(3);
+        add(5);
+        QCOMPARE(t.table->verticalScrollBar()->value(), 3);
+        QVERIFY(showsWhatItWouldDraw(t));
+        t.model()->addLateBytes(n - 30, hex("0102030405"), 400); // a row in view
+        QVERIFY(showsWhatItWouldDraw(t));
+        t.table->verticalScrollBar()->setValue(t.table->verticalScrollBar()->maximum());
+        add(4);
+        QVERIFY(showsWhatItWouldDraw(t));
+        t.clear();
+        add(2);
+        QVERIFY(showsWhatItWouldDraw(t));
+    }
+
+    // Rows picked with the mouse (a click, then a Ctrl+click), copied with
+    // Ctrl+C: tab-separated, in table order, one line each.
+    void ctrlCCopiesTheSelectedRows()
+    {
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        runReads(rig, 3);
+        TrafficWindow &t = *w.frmTraffic;
+        t.show();
+        QVERIFY(QTest::qWaitForWindowActive(&t));
+        QApplication::clipboard()->clear();
+
+        const auto centre = [&](int row) { return t.table->visualRect(t.model()->index(row, 1)).center(); };
+        QTest::mouseClick(t.table->viewport(), Qt::LeftButton, Qt::NoModifier, centre(2));
+        QTest::mouseClick(t.table->viewport(), Qt::LeftButton, Qt::ControlModifier, centre(0));
+        QTest::keyClick(t.table, Qt::Key_C, Qt::ControlModifier);
+
+        const QStringList lines = QApplication::clipboard()->text().split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines.at(2), QString());
+        const QStringList first = lines.at(0).split(QLatin1Char('\t'));
+        QCOMPARE(first.size(), 8);
+        QCOMPARE(first.mid(1), (QStringList{"COM1 /dev/ttyS0", "1", "Read Counter Value", "01 03 00 00 00 02 C4 0B",
+                                            "01 03 04 00 00 00 05 3A 30", "Success",
+                                            "CRC good; first byte 30 ms after the request left, 70 ms before the "
+                                            "wait ended"}));
+        QCOMPARE(first.at(0), t.model()->record(0).time.toString(QStringLiteral("hh:mm:ss.zzz")));
+        const QStringList third = lines.at(1).split(QLatin1Char('\t'));
+        QCOMPARE(third.value(5), QStringLiteral("01 03 04 00 00 00 05 3A 31"));
+        QCOMPARE(third.value(6), QStringLiteral("CRC Err"));
+        QVERIFY(third.value(7).startsWith(QStringLiteral("CRC expected 3A 30, received 3A 31")));
+    }
+
+    // "Save…" writes a header line and every row, tab-separated, over an
+    // existing file as a whole.
+    void saveWritesTheWholeTable()
+    {
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        runReads(rig, 2);
+        rig.port.failOpen = true; // the device stays away: reopening after the hang-up fails
+        rig.port.hangUp();
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        TrafficWindow &t = *w.frmTraffic;
+        QStringList warnings;
+        t.warn = [&](const QString &text, const QString &why) { warnings << text + QLatin1Char(' ') + why; };
+        const QString path = rig.dir.filePath(QStringLiteral("traffic.txt"));
+        {
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write(QByteArray(5000, 'x'));
+        }
+        t.chooseSaveFile = [&] { return path; };
+        t.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        QTest::mouseClick(t.cmdSave, Qt::LeftButton);
+
+        QCOMPARE(warnings, QStringList());
+        const QList<QByteArray> lines = contents(path).split('\n');
+        QCOMPARE(lines.size(), 5);
+        QCOMPARE(lines.at(0), QByteArray("Time\tPort\tSlave\tCommand\tSent\tReceived\tStatus\tNote"));
+        const auto fields = [&](int i) { return lines.at(i).split('\t').mid(1); };
+        QCOMPARE(fields(1), (QList<QByteArray>{"COM1 /dev/ttyS0", "1", "Read Counter Value", "01 03 00 00 00 02 C4 0B",
+                                               "01 03 04 00 00 00 05 3A 30", "Success",
+                                               "CRC good; first byte 30 ms after the request left, 70 ms before "
+                                               "the wait ended"}));
+        QCOMPARE(fields(2), (QList<QByteArray>{"COM1 /dev/ttyS0", "1", "Read Counter Value", "01 03 00 00 00 02 C4 0B",
+                                               "", "Error", "no reply within the wait (100 ms)"}));
+        QCOMPARE(fields(3), (QList<QByteArray>{"COM1 /dev/ttyS0", "1", "Read Counter Value", "", "", "Error",
+                                               "nothing sent: the port is closed (/dev/ttyS0: No such file or directory)"}));
+        QCOMPARE(lines.at(4), QByteArray());
+        QCOMPARE(contents(path), t.model()->tableText().toUtf8());
+    }
+
+    void aFailedSaveSaysWhyAndLeavesNothingBehind_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::newRow("into a folder that does not exist") << "missing/traffic.txt";
+        QTest::newRow("onto a folder") << "folder";
+    }
+    void aFailedSaveSaysWhyAndLeavesNothingBehind()
+    {
+        QFETCH(QString, target);
+        WindowRig rig;
+        runReads(rig, 1);
+        TrafficWindow &t = *rig.window->frmTraffic;
+        QVERIFY(QDir(rig.dir.path()).mkdir(QStringLiteral("folder")));
+        const QString path = rig.dir.filePath(target);
+        QList<QPair<QString, QString>> warnings;
+        t.warn = [&](const QString &text, const QString &why) { warnings.append({text, why}); };
+        t.chooseSaveFile = [&] { return path; };
+        t.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        QTest::mouseClick(t.cmdSave, Qt::LeftButton);
+
+        QCOMPARE(warnings.size(), 1);
+        QCOMPARE(warnings.at(0).first,
+                 QStringLiteral("The traffic could not be saved to %1.").arg(QDir::toNativeSeparators(path)));
+        QVERIFY(!warnings.at(0).second.isEmpty());
+        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 (QStringList{"folder", "korvane.ini"}));
+        QVERIFY(QDir(rig.dir.filePath(QStringLiteral("folder"))).isEmpty());
+
+        // Cancelling the file choice writes nothing and says nothing.
+        t.chooseSaveFile = [] { return QString(); };
+        QTest::mouseClick(t.cmdSave, Qt::LeftButton);
+        QCOMPARE(warnings.size(), 1);
+    }
+};
+
+QTEST_MAIN(TestTrafficWindow)
+#include "tst_trafficwindow.moc"
