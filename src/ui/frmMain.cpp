@@ -607,7 +607,8 @@ void frmMain::cmdReadCount_Click()
     if (busy_)
         return;
     lblSta->setText(QString());
-    const auto status = runCommand(cmdReadCount, lblSta, [this](std::uint8_t slave) { return buildReadCounter(vars, slave); });
+    const auto status = runCommand(cmdReadCount, lblSta,
+                                       [this](std::uint8_t slave) { return buildReadCounter(vars, slave); });
     if (!status)
         return;
     if (*status == Status::Success)
@@ -620,7 +621,8 @@ void frmMain::cmdResetCount_Click()
     if (busy_)
         return;
     lblSta->setText(QString());
-    const auto status = runCommand(cmdResetCount, lblSta, [this](std::uint8_t slave) { return buildResetCounter(vars, slave); });
+    const auto status = runCommand(cmdResetCount, lblSta,
+                                       [this](std::uint8_t slave) { return buildResetCounter(vars, slave); });
     if (!status)
         return;
     lblSta->setText(statusWord(*status));
@@ -641,7 +643,8 @@ void frmMain::cmdWReg_Click()
                      QStringLiteral("Type a whole number from -99999 to 999999."), QString()});
         return;
     }
-    const auto status = runCommand(cmdWReg, lblSta1, [&](std::uint8_t slave) { return buildWriteNumber(vars, slave, *value); });
+    const auto status = runCommand(cmdWReg, lblSta1,
+                                       [&](std::uint8_t slave) { return buildWriteNumber(vars, slave, *value); });
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -652,7 +655,8 @@ void frmMain::cmdASCII_Click()
     if (busy_)
         return;
     lblSta1->setText(QString());
-    const auto status = runCommand(cmdASCII, lblSta1, [this](std::uint8_t slave) { return buildWriteText(vars, slave, txtASCII->text()); });
+    const auto status = runCommand(cmdASCII, lblSta1,
+                                       [this](std::uint8_t slave) { return buildWriteText(vars, slave, txtASCII->text()); });
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -663,7 +667,8 @@ void frmMain::cmdOutput_Click(int Index)
     if (busy_)
         return;
     lblSta2->setText(QString());
-    const auto status = runCommand(cmdOutput[Index], lblSta2, [&](std::uint8_t slave) { return buildOutput(vars, slave, Index); });
+    const auto status = runCommand(cmdOutput[Index], lblSta2,
+                                       [&](std::uint8_t slave) { return buildOutput(vars, slave, Index); });
     if (!status)
         return;
     lblSta2->setText(statusWord(*status));
