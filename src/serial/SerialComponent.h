@@ -1,7 +1,9 @@
 #pragma once
 // The serial-port component: the operations the window and the exchange use,
 // modelled on a classic communications control. One implementation drives a
-// real device through QSerialPort; tests use a scripted fake.
+// serial device through QSerialPort, another a serial device server over
+// TCP (AnyDeviceComponent chooses between them by the device's form); tests
+// use a scripted fake.
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -67,10 +69,10 @@ public:
 
     /// Milliseconds since the bytes of the last send left for the device;
     /// -1 before the first send.
-    qint64 msSinceSend() const;
+    virtual qint64 msSinceSend() const;
     /// Milliseconds from the last send leaving to the first byte received
     /// after it; -1 while none has arrived.
-    qint64 firstByteAfterSendMs() const { return firstByteMs_; }
+    virtual qint64 firstByteAfterSendMs() const { return firstByteMs_; }
 
 signals:
     /// The port closed itself after a read or resource error (hang-up,
