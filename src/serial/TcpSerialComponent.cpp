@@ -93,6 +93,7 @@ bool TcpSerialComponent::connectTo(const QString &device, const TcpAddress &addr
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
     const auto end = [&](Outcome o) {
         if (outcome == Outcome::Waiting)
             outcome = o;
