@@ -48,7 +48,7 @@ bool TcpSerialComponent::setPortOpen(bool open)
         open_ = false;
         socket_.abort();
         pendingOutput_.clear();
-        inBuffer_.clear();
+        clearInput();
         return true;
     }
     if (open_)
@@ -83,7 +83,7 @@ bool TcpSerialComponent::connectTo(const QString &device, const TcpAddress &addr
     enum class Outcome { Waiting, Connected, Failed, TimedOut };
     Outcome outcome = Outcome::Waiting;
     socket_.abort();
-    inBuffer_.clear();
+    clearInput();
     pendingOutput_.clear();
 
     // A local loop that leaves user input waiting: painting, timers and
@@ -209,29 +209,7 @@ void TcpSerialComponent::flushOutput()
 void TcpSerialComponent::readIncoming()
 {
     if (open_)
-        keepIncoming(socket_.readAll());
-}
-
-void TcpSerialComponent::keepIncoming(const QByteArray &data)
-{
-    const qsizetype room = InBufferSize - inBuffer_.size();
-    if (room > 0 && !data.isEmpty()) {
-        const QByteArray kept = data.left(room);
-        inBuffer_.append(kept);
-        noteArrived(kept);
-    }
-}
-
-int TcpSerialComponent::InBufferCount()
-{
-    return int(inBuffer_.size());
-}
-
-QByteArray TcpSerialComponent::Input()
-{
-    QByteArray data;
-    data.swap(inBuffer_);
-    return data;
+        keepInput(socket_.readAll());
 }
 
 void TcpSerialComponent::DiscardInput()
@@ -243,7 +221,7 @@ void TcpSerialComponent::DiscardInput()
         readIncoming();
         readKernelQueue();
     }
-    inBuffer_.clear();
+    clearInput();
 }
 
 void TcpSerialComponent::readKernelQueue()
@@ -258,7 +236,7 @@ void TcpSerialComponent::readKernelQueue()
     for (qsizetype total = 0; fd >= 0 && total < 64 * 1024;) {
         const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
-            keepIncoming(QByteArray(buf, qsizetype(n)));
+            keepInput(QByteArray(buf, qsizetype(n)));
             total += n;
         } else if (!(n < 0 && errno == EINTR)) {
             break;
@@ -283,7 +261,7 @@ void TcpSerialComponent::hangUp(const QString &reason)
     if (!open_)
         return;
     // What the server sent before the end is still this port's input.
-    keepIncoming(socket_.readAll());
+    keepInput(socket_.readAll());
     open_ = false;
     pendingOutput_.clear();
     lastError_ = QStringLiteral("%1: %2").arg(openDevice_, reason);

@@ -42,8 +42,6 @@ public:
     int lastErrorNumber() const override { return lastErrorNumber_; }
 
     void Output(char byte) override;
-    int InBufferCount() override;
-    QByteArray Input() override;
     void DiscardInput() override;
 
     /// How long opening waits for the connection, in milliseconds.
@@ -58,7 +56,6 @@ private:
     void setUpConnection();
     void flushOutput();
     void readIncoming();
-    void keepIncoming(const QByteArray &data);
     void readKernelQueue();
     void onError(QAbstractSocket::SocketError error);
     void hangUp(const QString &reason);
@@ -72,7 +69,6 @@ private:
     bool connecting_ = false;  // inside setPortOpen(true)
     QByteArray pendingOutput_;
     bool flushScheduled_ = false;
-    QByteArray inBuffer_;
     QString openDevice_;  // the device text the port was opened with
     QString lastError_;
     int lastErrorNumber_ = 0;
