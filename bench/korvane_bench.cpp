@@ -4,7 +4,8 @@
 //
 // It drives the real window (korvane::frmMain on the offscreen platform) and
 // the real serial port (korvane::QtSerialComponent) against korvane-devsim
-// over a pseudo-terminal, and starts the real korvane executable for the
+// over a pseudo-terminal (and, for the TCP figures, the program's component
+// connected to the simulator as a serial device server), and starts the real korvane executable for the
 // start-up and hang-up figures. scripts/bench builds and runs it; it writes
 // bench/results.md.
 
@@ -13,7 +14,7 @@
 #include "common/modVariables.h"
 #include "protocol/Commands.h"
 #include "protocol/Exchange.h"
-#include "serial/QtSerialComponent.h"
+#include "serial/AnyDeviceComponent.h"
 #include "ui/Fonts.h"
 #include "ui/TrafficModel.h"
 #include "ui/TrafficWindow.h"
@@ -467,7 +468,7 @@ public:
 struct WindowRig {
     QTemporaryDir dir;
     DevSim sim;
-    std::unique_ptr<QtSerialComponent> port;
+    std::unique_ptr<AnyDeviceComponent> port;
     std::unique_ptr<frmMain> w;
     QList<Message> messages;
     PaintWatch paint;
@@ -479,15 +480,19 @@ struct WindowRig {
     double loadMs = NAN;        // construct + show + Form_Load (port open)
     double firstPaintMs = NAN;  // ... + the window's first paint
 
-    QString start(const QString &devsimExe)
+    /// overTcp: the simulator serves the device on a loopback TCP port, and
+    /// COM1 is mapped to its tcp:// address.
+    QString start(const QString &devsimExe, bool overTcp = false)
     {
-        if (!sim.start(devsimExe, dir.filePath(QStringLiteral("devsim.log"))))
+        const QStringList transport = overTcp ? QStringList{QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:0")}
+                                              : QStringList();
+        if (!sim.start(devsimExe, dir.filePath(QStringLiteral("devsim.log")), transport))
             return QStringLiteral("the simulator did not start");
         const QString ini = dir.filePath(QStringLiteral("korvane.ini"));
         writeFile(ini, iniFor(sim.device));
 
         const auto t0 = Clock::now();
-        port = std::make_unique<QtSerialComponent>();
+        port = std::make_unique<AnyDeviceComponent>();
         w = std::make_unique<frmMain>(port.get(), ini, [this](const Message &m) { messages.append(m); });
         // The window's first paint: the central widget's first paint event.
         struct FirstPaint : QObject {
@@ -526,7 +531,8 @@ struct WindowRig {
             return QStringLiteral("the port did not open: ") + port->lastError();
         if (!messages.isEmpty())
             return QStringLiteral("the window warned: ") + messages.first().text;
-        watchWrites(int(port->port().handle()));
+        if (!overTcp)
+            watchWrites(int(port->serial().port().handle()));
 
         QObject::connect(w->Timer1, &QTimer::timeout, w.get(), [this] { ticks.push_back(Clock::now()); });
         QObject::connect(port.get(), &SerialComponent::closedOnError, w.get(), [this] { ++closedOnError; });
@@ -992,6 +998,20 @@ int main(int argc, char *argv[])
         trafficRecordsKept = table->rowCount();
     }
 
+    // 2t. The same requests over TCP: the simulator as a serial device
+    // server on the loopback address.
+    std::fprintf(stderr, "korvane_bench: %d requests over TCP...\n", perKind * KindCount);
+    RunResult overTcp;
+    QString tcpError;
+    {
+        WindowRig tcpRig;
+        tcpError = tcpRig.start(devsimExe, true);
+        if (tcpError.isEmpty())
+            overTcp = runRequests(tcpRig, perKind);
+        else
+            std::fprintf(stderr, "korvane_bench: over TCP: %s\n", qPrintable(tcpError));
+    }
+
     // 3. The same requests with the spinning reference wait.
     std::fprintf(stderr, "korvane_bench: %d requests with the spinning reference wait...\n", perKind * KindCount);
     rig.switchToSpinningReference();
@@ -1058,6 +1078,22 @@ int main(int argc, char *argv[])
     t.add(QStringLiteral("2g. CPU per request, traffic window shown minus hidden (medians), ms"), QStringLiteral("all"),
           num(trafficCost, 2), QStringLiteral("—"), QStringLiteral("—"), QStringLiteral("≤ 0.2"),
           verdict(!std::isnan(trafficCost), trafficCost <= 0.2));
+    const QString tcpReqFig = QStringLiteral("1t. Request time over TCP (serial device server on the loopback address), "
+                                             "click to status word painted, ms (× 100 ms)");
+    const QString tcpCpuFig = QStringLiteral("2t. CPU per request over TCP, program's wait, ms");
+    for (int k = 0; k < KindCount; ++k) {
+        const Stats s = statsOf(field(overTcp.byKind[k], &Sample::requestMs));
+        auto cell = [](double v) { return std::isnan(v) ? QStringLiteral("n/a")
+                                                        : QStringLiteral("%1 (%2×)").arg(num(v, 1), num(v / 100.0, 3)); };
+        t.add(tcpReqFig, QLatin1String(KindNames[k]), cell(s.median), cell(s.p95), cell(s.max),
+              QStringLiteral("median ≤ 105 (1.05×), p95 ≤ 115 (1.15×)"),
+              verdict(s.n > 0, s.median <= 105.0 && s.p95 <= 115.0));
+    }
+    for (int k = 0; k < KindCount; ++k) {
+        const Stats s = statsOf(field(overTcp.byKind[k], &Sample::cpuMs));
+        t.add(tcpCpuFig, QLatin1String(KindNames[k]), s, 2, QStringLiteral("median ≤ 2"),
+              verdict(s.n > 0, s.median <= 2.0));
+    }
     const QString tickFig = QStringLiteral("3. Longest interval between two ticks in one wait, ms");
     for (int k = 0; k < KindCount; ++k) {
         const Stats s = statsOf(field(product.byKind[k], &Sample::tickGapMs));
@@ -1127,6 +1163,11 @@ int main(int argc, char *argv[])
     checks << QStringLiteral("Requests with the traffic window hidden and shown: %1, status other than \"Success\": "
                              "%2, shown but its table never painted: %3.")
                   .arg(hiddenCpu.n + shownCpu.n).arg(trafficFailures).arg(trafficUnpainted);
+    checks << QStringLiteral("Requests over TCP (korvane-devsim --tcp 127.0.0.1:0, COM1 mapped to its tcp:// "
+                             "address): %1, status other than \"Success\": %2, status word never painted: %3, "
+                             "waits without exactly ten ticks: %4.%5")
+                  .arg(perKind * KindCount).arg(overTcp.failures).arg(overTcp.unpainted).arg(overTcp.wrongTicks)
+                  .arg(tcpError.isEmpty() ? QString() : QStringLiteral(" Not measured: ") + tcpError);
     checks << QStringLiteral("Requests with the spinning reference: %1, status other than \"Success\": %2, "
                              "waits without exactly ten ticks: %3.")
                   .arg(perKind * KindCount).arg(reference.failures).arg(reference.wrongTicks);

@@ -2,7 +2,7 @@
 
 #include "common/BuildInfo.h"
 #include "common/CommandLine.h"
-#include "serial/QtSerialComponent.h"
+#include "serial/AnyDeviceComponent.h"
 #include "settings/SettingsLocation.h"
 #include "settings/modINI.h"
 #include "ui/CloseOnSignal.h"
@@ -34,7 +34,8 @@ int main(int argc, char *argv[])
     const korvane::SettingsLocation settings = korvane::prepareSettingsFile();
     korvane::modINI::setPath(settings.path);
 
-    korvane::QtSerialComponent port;
+    // A serial device, or a serial device server for a tcp:// device.
+    korvane::AnyDeviceComponent port;
     korvane::frmMain window(&port, settings.path);
     window.setDeviceSource(korvane::systemDeviceSource());
     korvane::closeOnTerminationSignals(&window);

@@ -2,15 +2,19 @@
 // serial-port component talks to the device simulator (korvane-devsim) on a
 // pseudo-terminal, reached through a [Ports] mapping in korvane.ini. The
 // simulator's own report of each request shows what reached the device;
-// the window's status labels show what the operator sees. The last cases
-// start the program itself as a process from a program folder of its own.
+// the window's status labels show what the operator sees. The cases named
+// "OverTcp" run the same with the simulator serving the device over TCP on
+// the loopback address, as a serial device server does, and COM1 mapped to
+// its tcp:// address. The last cases start the program itself as a process
+// from a program folder of its own.
 //
 // The window waits ten 10 ms ticks for a reply. Faults that must fit inside
 // that wait use a small fraction of it, a late reply comes ten times later,
 // and every other condition is awaited, so a slow machine only makes the
 // tests take longer.
 
-#include "serial/QtSerialComponent.h"
+#include "LoopbackPeers.h"
+#include "serial/AnyDeviceComponent.h"
 #include "ui/TrafficWindow.h"
 #include "ui/frmMain.h"
 
@@ -22,6 +26,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopedValueRollback>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -34,6 +39,8 @@
 #include <unistd.h>
 
 using namespace korvane;
+using korvane::test::pendingConnectsTo;
+using korvane::test::StalledListener;
 
 namespace {
 
@@ -55,6 +62,7 @@ public:
     bool start(const QStringList &args)
     {
         lines.clear();
+        connections.clear();
         device.clear();
         proc.start(QStringLiteral(KORVANE_DEVSIM_PATH), args);
         if (!proc.waitForStarted(Patience))
@@ -87,10 +95,16 @@ public:
         proc.waitForFinished(Patience);
     }
 
+    // A TCP client's coming and going is kept apart from the device's own
+    // lines, so that those read the same over TCP.
     void collect()
     {
-        while (proc.canReadLine())
-            lines << QString::fromUtf8(proc.readLine()).trimmed();
+        while (proc.canReadLine()) {
+            const QString line = QString::fromUtf8(proc.readLine()).trimmed();
+            const bool connection = line.startsWith(QLatin1String("connected: "))
+                || line.startsWith(QLatin1String("disconnected: "));
+            (connection ? connections : lines) << line;
+        }
     }
 
     // The request and state-change lines printed since mark.
@@ -102,6 +116,7 @@ public:
 
     QProcess proc;
     QStringList lines;
+    QStringList connections; // "connected: ..." and "disconnected: ..."
     QString device;
 };
 
@@ -121,24 +136,39 @@ QByteArray iniFor(const QString &link)
         + link.toLocal8Bit() + "\r\n";
 }
 
-// The window on the real serial port, COM1 mapped to the simulator's link
-// in a korvane.ini of its own.
+// Set by the "OverTcp" cases: the simulator serves the device over TCP.
+bool viaTcp = false;
+
+// The window on the real serial-port component (the program's own, which
+// opens a serial device or connects to a serial device server), COM1 mapped
+// in a korvane.ini of its own to the simulator's link, or over TCP to its
+// address.
 struct Rig {
     Rig() : link(dir.filePath(uniqueLinkName())) {}
 
-    // Starts the simulator (frozen counter, linked at `link`) with extra args.
+    // Starts the simulator (frozen counter, linked at `link`, or on a free
+    // loopback TCP port that it keeps when started again) with extra args.
     bool startSim(const QStringList &extra)
     {
-        return sim.start(QStringList{QStringLiteral("--rate"), QStringLiteral("0"),
-                                     QStringLiteral("--link"), link} + extra);
+        if (!viaTcp)
+            return sim.start(QStringList{QStringLiteral("--rate"), QStringLiteral("0"),
+                                         QStringLiteral("--link"), link} + extra);
+        const bool started = sim.start(QStringList{QStringLiteral("--rate"), QStringLiteral("0"),
+                                                   QStringLiteral("--tcp"),
+                                                   QStringLiteral("127.0.0.1:%1").arg(tcpPort)} + extra);
+        if (started && tcpPort == 0)
+            tcpPort = parseTcpDevice(sim.device).value_or(TcpAddress()).port;
+        return started && sim.device == QStringLiteral("tcp://127.0.0.1:%1").arg(tcpPort);
     }
+    // What COM1 is mapped to.
+    QString device() const { return viaTcp ? QStringLiteral("tcp://127.0.0.1:%1").arg(tcpPort) : link; }
 
     // Writes korvane.ini and brings the window up; true when it opened the
     // port without a warning.
     bool openWindow()
     {
         QFile f(dir.filePath(QStringLiteral("korvane.ini")));
-        if (!f.open(QIODevice::WriteOnly) || f.write(iniFor(link)) < 0)
+        if (!f.open(QIODevice::WriteOnly) || f.write(iniFor(device())) < 0)
             return false;
         f.close();
         window = std::make_unique<frmMain>(&port, f.fileName(),
@@ -151,8 +181,9 @@ struct Rig {
 
     QTemporaryDir dir;
     QString link;
+    quint16 tcpPort = 0;
     Sim sim;
-    QtSerialComponent port;
+    AnyDeviceComponent port;
     QList<Message> messages;
     std::unique_ptr<frmMain> window; // destroyed before the port
 };
@@ -430,12 +461,35 @@ private slots:
     void trafficNoteNamesTheFault();
     void deviceGoneAndBackIsOpenedByTheNextCommand_data();
     void deviceGoneAndBackIsOpenedByTheNextCommand();
+
+    // The same over TCP, against the simulator as a serial device server.
+    void commandChangesTheDeviceOverTcp_data() { commandChangesTheDevice_data(); }
+    void commandChangesTheDeviceOverTcp() { overTcp(&TestE2E::commandChangesTheDevice); }
+    void faultShowsItsStatusOverTcp_data() { faultShowsItsStatus_data(); }
+    void faultShowsItsStatusOverTcp() { overTcp(&TestE2E::faultShowsItsStatus); }
+    void lateReplyIsNotTakenForTheNextOneOverTcp() { overTcp(&TestE2E::lateReplyIsNotTakenForTheNextOne); }
+    void trafficNoteNamesTheFaultOverTcp_data() { trafficNoteNamesTheFault_data(); }
+    void trafficNoteNamesTheFaultOverTcp() { overTcp(&TestE2E::trafficNoteNamesTheFault); }
+    void deviceGoneAndBackIsOpenedByTheNextCommandOverTcp_data() { deviceGoneAndBackIsOpenedByTheNextCommand_data(); }
+    void deviceGoneAndBackIsOpenedByTheNextCommandOverTcp() { overTcp(&TestE2E::deviceGoneAndBackIsOpenedByTheNextCommand); }
+    void serverClosesAndTheNextCommandReconnects_data();
+    void serverClosesAndTheNextCommandReconnects();
+
     void programStartsFromItsFolderAndStoresSettingsOnSigterm_data();
     void programStartsFromItsFolderAndStoresSettingsOnSigterm();
     void menuChoiceOutlivesTwoRunsFromAFolderWithoutSettings();
     void typedSlaveAddressReachesThatSlaveOnly();
     void signalEndsTheProgramWhateverBoxIsOpen_data();
     void signalEndsTheProgramWhateverBoxIsOpen();
+    void programTalksToADeviceServer_data();
+    void programTalksToADeviceServer();
+
+private:
+    void overTcp(void (TestE2E::*test)())
+    {
+        const QScopedValueRollback tcp(viaTcp, true);
+        (this->*test)();
+    }
 };
 
 void TestE2E::commandChangesTheDevice_data()
@@ -713,7 +767,7 @@ void TestE2E::deviceGoneAndBackIsOpenedByTheNextCommand()
     QTRY_VERIFY_WITH_TIMEOUT(!rig.port.PortOpen(), Patience);
     QCOMPARE(closed.count(), 1);
     const QString reason = closed.at(0).at(0).toString();
-    QVERIFY2(reason.contains(rig.link), qPrintable(reason));
+    QVERIFY2(reason.contains(rig.device()), qPrintable(reason));
 
     // Gone for now. A killed simulator leaves its link behind, leading to a
     // pseudo-terminal number that another program may get next: remove it,
@@ -1076,6 +1130,140 @@ void TestE2E::signalEndsTheProgramWhateverBoxIsOpen()
     QCOMPARE(program.exitCode(), 0);
     QCOMPARE(contents(dir.filePath(QStringLiteral("program/korvane.ini"))),
              "[Settings]\r\nCommPort=" + commPortStored + "\r\nSetting=9600,n,8,2\r\nSlaveID=1\r\n" + ports);
+}
+
+void TestE2E::serverClosesAndTheNextCommandReconnects_data()
+{
+    QTest::addColumn<bool>("duringWait");
+    QTest::newRow("the server closes instead of replying (during the wait): Error, the next read reconnects")
+        << true;
+    QTest::newRow("the server closes between requests (hangup on its control line): the next read reconnects")
+        << false;
+}
+
+// A serial device server that closes the connection: the port closes once
+// (one line on stderr), and the next command connects again and succeeds,
+// with no menu and no message.
+void TestE2E::serverClosesAndTheNextCommandReconnects()
+{
+    QFETCH(bool, duringWait);
+
+    const QScopedValueRollback tcp(viaTcp, true);
+    Rig rig;
+    const QString control = rig.dir.filePath(QStringLiteral("control"));
+    QStringList args{QStringLiteral("--counter"), QStringLiteral("1111"), QStringLiteral("--control"), control};
+    if (duringWait)
+        args << QStringLiteral("--script") << QStringLiteral("ok,disconnect");
+    QVERIFY(rig.startSim(args));
+    QVERIFY(rig.openWindow());
+    frmMain &w = *rig.window;
+    QSignalSpy closed(&rig.port, &SerialComponent::closedOnError);
+    ClosedLines stderrLines;
+
+    w.cmdReadCount_Click();
+    QCOMPARE(w.lblSta->text(), QStringLiteral("Success"));
+    if (duringWait) {
+        w.cmdReadCount_Click();
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Error"));
+    } else {
+        QFile fifo(control);
+        QVERIFY(fifo.open(QIODevice::WriteOnly));
+        fifo.write("hangup\n");
+        fifo.close();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.port.PortOpen(), Patience);
+    QCOMPARE(closed.count(), 1);
+    const QString reason = closed.at(0).at(0).toString();
+    QVERIFY2(reason.startsWith(rig.device() + QStringLiteral(": ")), qPrintable(reason));
+    // The simulator's own account: the connection it closed, and why.
+    QTRY_COMPARE_WITH_TIMEOUT((rig.sim.collect(), rig.sim.connections.size()), 2, Patience);
+    QVERIFY2(rig.sim.connections[1].startsWith(QLatin1String("disconnected: 127.0.0.1:"))
+                 && rig.sim.connections[1].endsWith(duringWait ? "(disconnect)" : "(hangup)"),
+             qPrintable(rig.sim.connections[1]));
+    const qsizetype mark = rig.sim.since(0).size();
+
+    w.cmdReadCount_Click();
+    QCOMPARE(w.lblSta->text(), QStringLiteral("Success"));
+    QCOMPARE(w.lblCounter->text(), QStringLiteral("1111"));
+    w.cmdOutput_Click(0);
+    QCOMPARE(w.lblSta2->text(), QStringLiteral("Success"));
+    const int next = duringWait ? 3 : 2;
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim.since(mark),
+                              (QStringList{request(next, 3), "counter: 1111", request(next + 1, 5), "output 1: on"}),
+                              Patience);
+    QCOMPARE(rig.sim.connections.size(), 3);
+    QVERIFY2(rig.sim.connections[2].startsWith(QLatin1String("connected: 127.0.0.1:")),
+             qPrintable(rig.sim.connections[2]));
+    QCOMPARE(closed.count(), 1);
+    QCOMPARE(stderrLines.count, 1);
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void TestE2E::programTalksToADeviceServer_data()
+{
+    QTest::addColumn<bool>("connects");
+    QTest::newRow("COM1=tcp://127.0.0.1:PORT of the simulator: a click reads the counter, SIGTERM stores")
+        << true;
+    QTest::newRow("COM1=tcp:// of a peer that never completes the connection: meanwhile a click opens no "
+                  "menu, and SIGTERM ends the program with status 0, the settings stored")
+        << false;
+}
+
+// The real program on a virtual X server with COM1 at a serial device
+// server. While it connects (at start-up, up to 3 s), the window paints but
+// leaves the operator's input waiting, so nothing starts inside the open;
+// a termination signal ends the connecting at once, like any other wait.
+void TestE2E::programTalksToADeviceServer()
+{
+    QFETCH(bool, connects);
+
+    QTemporaryDir dir;
+    Sim sim;
+    StalledListener stalled;
+    QString device;
+    if (connects) {
+        QVERIFY(sim.start({QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--counter"),
+                           QStringLiteral("77"), QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:0")}));
+        device = sim.device;
+    } else {
+        QVERIFY(stalled.isValid());
+        device = QStringLiteral("tcp://127.0.0.1:%1").arg(stalled.port());
+    }
+    const QByteArray ports = "[Ports]\r\nCOM1=" + device.toLatin1() + "\r\n";
+    const QString exe =
+        programFolder(dir, "[Settings]\r\nCommPort=\"1\"\r\nSetting=\"9600,n,8,2\"\r\nSlaveID=\"1\"\r\n" + ports);
+    QVERIFY(!exe.isEmpty());
+    ProgramOnX run;
+    QVERIFY2(run.start(exe), "Xvfb (Debian xvfb) or the program did not start");
+    XServer &x = run.x;
+
+    // Up: the window shown, and connected (the simulator says so) or
+    // connecting.
+    const auto reached = [&] {
+        return connects ? (sim.collect(), !sim.connections.isEmpty()) : pendingConnectsTo(stalled.port()) > 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(run.program.state() == QProcess::NotRunning
+                                 || (reached() && x.shownWindows().size() == 1), Patience);
+    QCOMPARE(run.program.state(), QProcess::Running);
+    const QRect window = x.shownWindows().first();
+
+    if (connects) {
+        const qsizetype mark = sim.since(0).size();
+        x.clickInClient(window, ReadCounterValue);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.since(mark), (QStringList{request(1, 3), "counter: 77"}), Patience);
+    } else {
+        x.clickInClient(window, SerialPortMenu);
+        QTest::qWait(500);
+        QCOMPARE(x.windows().size(), 1);
+        QVERIFY2(pendingConnectsTo(stalled.port()) > 0, "the connection attempt ended before the check");
+    }
+
+    QCOMPARE(::kill(pid_t(run.program.processId()), SIGTERM), 0);
+    QVERIFY(run.program.waitForFinished(Patience));
+    QCOMPARE(run.program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.program.exitCode(), 0);
+    QCOMPARE(contents(dir.filePath(QStringLiteral("program/korvane.ini"))),
+             "[Settings]\r\nCommPort=1\r\nSetting=9600,n,8,2\r\nSlaveID=1\r\n" + ports);
 }
 
 QTEST_MAIN(TestE2E)

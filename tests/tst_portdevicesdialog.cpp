@@ -115,7 +115,7 @@ private slots:
 void TestPortDevicesDialog::rowsListThePresentDevicesAndKeepTheirOwn()
 {
     PortDevicesDialog dialog({QStringLiteral("/dev/ttyUSB9"), Ftdi, QStringLiteral("/dev/ttyUSB0"), QString(),
-                              QString(), QString()},
+                              QStringLiteral("tcp://192.168.1.50:4001"), QStringLiteral("tcp://[fe80::1]")},
                              [] { return twoAdapters(); });
     dialog.show();
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
@@ -152,8 +152,18 @@ void TestPortDevicesDialog::rowsListThePresentDevicesAndKeepTheirOwn()
     QCOMPARE(com4->currentText(), QString());
     QCOMPARE(com4->lineEdit()->placeholderText(), QStringLiteral("/dev/ttyS3 (default)"));
     QVERIFY(dialog.deviceInfo(4)->text().startsWith(QStringLiteral("default /dev/ttyS3")));
+    // COM5 is a serial device server, COM6 a server address without its
+    // port: each says what it is, neither is "not present".
+    const QString server = QStringLiteral("serial device server 192.168.1.50, TCP port 4001");
+    QCOMPARE(dialog.deviceInfo(5)->text(), server);
+    QCOMPARE(shown(dialog.deviceBox(5), 0), QStringLiteral("tcp://192.168.1.50:4001 \u2014 ") + server);
+    QCOMPARE(dialog.deviceInfo(6)->text(),
+             QStringLiteral("not a valid tcp://HOST:PORT address: the port is missing"));
+    for (int port : {5, 6})
+        QVERIFY(!shown(dialog.deviceBox(port), 0).contains(PortDevicesDialog::notPresentMark()));
 
-    QCOMPARE(dialog.devices(), (QStringList{"/dev/ttyUSB9", Ftdi, "/dev/ttyUSB0", "", "", ""}));
+    QCOMPARE(dialog.devices(), (QStringList{"/dev/ttyUSB9", Ftdi, "/dev/ttyUSB0", "", "tcp://192.168.1.50:4001",
+                                            "tcp://[fe80::1]"}));
 }
 
 void TestPortDevicesDialog::typedTextIsTakenAsTyped_data()
@@ -168,6 +178,8 @@ void TestPortDevicesDialog::typedTextIsTakenAsTyped_data()
     QTest::newRow("/dev/ttyusb10 in lower case, Tab, OK clicked") << "/dev/ttyusb10" << "tab" << "/dev/ttyusb10";
     QTest::newRow("a pseudo-terminal with blanks around it") << "  /dev/pts/7 " << "click" << "/dev/pts/7";
     QTest::newRow("emptied: the default") << "" << "click" << "";
+    QTest::newRow("a serial device server, tcp://[::1]:502, Enter") << "tcp://[::1]:502" << "enter"
+                                                                    << "tcp://[::1]:502";
 }
 
 void TestPortDevicesDialog::typedTextIsTakenAsTyped()
@@ -194,6 +206,8 @@ void TestPortDevicesDialog::typedTextIsTakenAsTyped()
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
     QCOMPARE(dialog.devices().first(), taken);
     QCOMPARE(dialog.devices().mid(1), QStringList(5));
+    if (taken.startsWith(QLatin1String("tcp://")))
+        QCOMPARE(dialog.deviceInfo(1)->text(), QStringLiteral("serial device server [::1], TCP port 502"));
 }
 
 void TestPortDevicesDialog::choosingAnEntryPutsOnlyItsPath()

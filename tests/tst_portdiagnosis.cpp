@@ -200,6 +200,51 @@ void TestPortDiagnosis::advice_data()
                            "COM6=/dev/ttyACM0"}
             << QStringList{"present: " + Ftdi, ", " + Ftdi};
     }
+
+    // Serial device servers: the host, the port and the reason; never the
+    // advice about files, groups, lock files or this computer's devices.
+    const auto server = [&](const char *device, int error) {
+        PortFacts f;
+        f.port = 2;
+        f.device = QString::fromLatin1(device);
+        f.error = error;
+        f.present = devicesAt({Ftdi});
+        return f;
+    };
+    const QStringList notForServers{"adduser", "group", "does not exist", "in use", "not a serial device",
+                                    "present", "No serial device", Ftdi, "administrator"};
+    const QString serverSettings = QStringLiteral(
+        "Over TCP the server's own settings apply to its serial line: the \"Baud Rate\" and \"Data Format\" menus "
+        "store their choice but cannot change it.");
+    const QString changeIt = assign + " changes the address of COM2.";
+    QTest::newRow("tcp://127.0.0.1:5020, ECONNREFUSED: refused, host and port named")
+        << server("tcp://127.0.0.1:5020", ECONNREFUSED)
+        << QStringList{"The connection to 127.0.0.1 on TCP port 5020 was refused", "5020 is the TCP port of its "
+                       "serial line", serverSettings, changeIt}
+        << notForServers;
+    QTest::newRow("tcp://[fe80::1]:4001, ETIMEDOUT: timed out")
+        << server("tcp://[fe80::1]:4001", ETIMEDOUT)
+        << QStringList{"The connection to [fe80::1] on TCP port 4001 timed out", serverSettings, changeIt}
+        << notForServers;
+    QTest::newRow("tcp://gw.example:502, ENXIO: no such host")
+        << server("tcp://gw.example:502", ENXIO)
+        << QStringList{"There is no host named gw.example (no such host)", serverSettings} << notForServers;
+    QTest::newRow("tcp://10.9.8.7:4001, EHOSTUNREACH: cannot be reached")
+        << server("tcp://10.9.8.7:4001", EHOSTUNREACH)
+        << QStringList{"10.9.8.7 cannot be reached from this computer", serverSettings} << notForServers;
+    QTest::newRow("tcp://10.9.8.7:4001, EACCES: the system's text, no group or administrator advice")
+        << server("tcp://10.9.8.7:4001", EACCES)
+        << QStringList{"Connecting to 10.9.8.7 on TCP port 4001 failed: " + QString::fromLocal8Bit(std::strerror(EACCES))}
+        << notForServers;
+    QTest::newRow("tcp://10.9.8.7:4001, cause unknown: choose COM2 again")
+        << server("tcp://10.9.8.7:4001", 0)
+        << QStringList{"Connecting to 10.9.8.7 on TCP port 4001 failed.", "Choose COM2 from the \"Serial Port\" menu"}
+        << notForServers;
+    QTest::newRow("tcp://10.9.8.7 (EINVAL): not a valid server address, the port missing, an example")
+        << server("tcp://10.9.8.7", EINVAL)
+        << QStringList{"\"tcp://10.9.8.7\" is not a valid server address: the port is missing.",
+                       "tcp://192.168.1.50:4001", assign}
+        << notForServers + QStringList{"line settings"};
 }
 
 void TestPortDiagnosis::advice()
@@ -336,6 +381,22 @@ void TestPortDiagnosis::lookUpReadsTheDeviceAndTheUser()
                                            dir.filePath(QStringLiteral("lock")));
     QVERIFY(!gone.exists);
     QCOMPARE(gone.deviceIndex, -1);
+
+    // A serial device server is no file: a lock file named like its
+    // address's last part (held by a running process) is not looked at,
+    // and the error stays as the port reported it.
+    const QString lockFolder = dir.filePath(QStringLiteral("lock"));
+    QVERIFY(QDir().mkpath(lockFolder));
+    QFile lock(lockFilePath(lockFolder, QStringLiteral("tcp://127.0.0.1:5020")));
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write("1\n");
+    lock.close();
+    const PortFacts server = lookUpPortFacts(1, QStringLiteral("tcp://127.0.0.1:5020"), ECONNREFUSED, present,
+                                             lockFolder);
+    QCOMPARE(server.lockPid, 0);
+    QCOMPARE(server.error, ECONNREFUSED);
+    QCOMPARE(server.deviceIndex, -1);
+    QVERIFY(portOpenAdvice(server).contains(QStringLiteral("refused")));
 }
 
 void TestPortDiagnosis::componentReportsWhyOpeningFailed_data()

@@ -1,5 +1,7 @@
 #include "PortDevices.h"
 
+#include "TcpDevice.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -90,7 +92,7 @@ DeviceSource systemDeviceSource(const QString &byIdFolder)
 
 qsizetype indexOfDevice(const QList<SerialDevice> &devices, const QString &path)
 {
-    if (path.isEmpty())
+    if (path.isEmpty() || isTcpDevice(path))
         return -1;
     for (qsizetype i = 0; i < devices.size(); ++i) {
         if (devices[i].path == path || devices[i].systemLocation == path)
@@ -108,6 +110,8 @@ qsizetype indexOfDevice(const QList<SerialDevice> &devices, const QString &path)
 
 DevicePresence devicePresence(const QList<SerialDevice> &devices, const QString &path)
 {
+    if (isTcpDevice(path))
+        return DevicePresence::Server;
     if (indexOfDevice(devices, path) >= 0)
         return DevicePresence::Listed;
     // exists() follows links: a link whose device is gone is absent.

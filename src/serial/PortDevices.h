@@ -61,6 +61,7 @@ enum class DevicePresence {
     Listed,   ///< one of the serial devices present
     Unlisted, ///< exists, but is not among them (a pseudo-terminal, a link to one)
     Absent,   ///< does not exist
+    Server,   ///< tcp://HOST:PORT (see TcpDevice.h): reached over the network, not a file
 };
 DevicePresence devicePresence(const QList<SerialDevice> &devices, const QString &path);
 

@@ -1,5 +1,7 @@
 #include "PortDiagnosis.h"
 
+#include "TcpDevice.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -108,10 +110,69 @@ QString devices(const PortFacts &f)
              named, assign, port, others.first());
 }
 
+// A serial device server (tcp://HOST:PORT): why the connection failed and
+// what to check. Files, groups and lock files do not apply; nor do the
+// serial devices of this computer.
+QString serverAdvice(const PortFacts &f)
+{
+    const QString port = portName(f.port);
+    const QString assign = QStringLiteral("\"Serial Port \u2192 Port Devices\u2026\"");
+    QString problem;
+    const auto address = parseTcpDevice(f.device, &problem);
+    if (!address)
+        return QStringLiteral("\"%1\" is not a valid server address: %2. Write it as tcp://HOST:PORT, for "
+                              "example tcp://192.168.1.50:4001 or tcp://[fe80::1]:4001, in %3.")
+            .arg(f.device.trimmed(), problem, assign);
+    const QString host = address->displayHost();
+    const QString where = QStringLiteral("%1 on TCP port %2").arg(host).arg(address->port);
+    QString why;
+    switch (f.error) {
+    case ECONNREFUSED:
+        why = QStringLiteral("The connection to %1 was refused: nothing accepts connections on that port. Check "
+                             "that the serial device server is on, that %2 is the TCP port of its serial line "
+                             "(raw or \"TCP server\" mode), and that no other program holds the server's only "
+                             "connection.")
+                  .arg(where).arg(address->port);
+        break;
+    case ETIMEDOUT:
+        why = QStringLiteral("The connection to %1 timed out: nothing answered. Check the address, that the "
+                             "server is switched on, and that this computer reaches it over the network "
+                             "(cable, firewall).")
+                  .arg(where);
+        break;
+    case ENXIO:
+        why = QStringLiteral("There is no host named %1 (no such host): the name could not be looked up. Check "
+                             "its spelling, or give the server's IP address.")
+                  .arg(host);
+        break;
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+        why = QStringLiteral("%1 cannot be reached from this computer (no route over the network). Check the "
+                             "address and the network connection.")
+                  .arg(host);
+        break;
+    case 0:
+        why = QStringLiteral("Connecting to %1 failed. Choose %2 from the \"Serial Port\" menu to try again.")
+                  .arg(where, port);
+        break;
+    default:
+        why = QStringLiteral("Connecting to %1 failed: %2.")
+                  .arg(where, QString::fromLocal8Bit(std::strerror(f.error)));
+        break;
+    }
+    return why
+        + QStringLiteral(" Over TCP the server's own settings apply to its serial line: the \"Baud Rate\" and "
+                         "\"Data Format\" menus store their choice but cannot change it. %1 changes the "
+                         "address of %2.")
+              .arg(assign, port);
+}
+
 } // namespace
 
 QString portOpenAdvice(const PortFacts &facts)
 {
+    if (isTcpDevice(facts.device))
+        return serverAdvice(facts);
     QStringList parts;
     for (const QString &part : {reason(facts), devices(facts)}) {
         if (!part.isEmpty())
@@ -168,6 +229,10 @@ PortFacts lookUpPortFacts(int port, const QString &device, int error,
     f.error = error;
     f.present = devices;
     f.deviceIndex = indexOfDevice(devices, device);
+    // A serial device server is no file: its facts are the address and the
+    // error alone.
+    if (isTcpDevice(device))
+        return f;
 #ifdef Q_OS_UNIX
     f.userUid = ::geteuid();
     f.userGroups.append(::getegid());

@@ -49,13 +49,19 @@ struct PortFacts {
 /// Then the serial devices present (up to three, by stable path) and that
 /// "Serial Port → Port Devices…" assigns one to this port, or that no serial
 /// device was found.
+/// For a serial device server (tcp://HOST:PORT, see TcpDevice.h) it names
+/// the host, the port and the reason instead (ECONNREFUSED refused,
+/// ETIMEDOUT timed out, ENXIO no such host, ENETUNREACH or EHOSTUNREACH
+/// unreachable, a malformed address), says that the server's own settings
+/// apply to its serial line, and where the address is changed.
 QString portOpenAdvice(const PortFacts &facts);
 
 /// The lock file a device is locked with while a program has it open:
 /// lockFolder/LCK..<last part of path>.
 QString lockFilePath(const QString &lockFolder, const QString &path);
 
-/// Looks up the facts for device of port: its owner, group and mode, the
+/// Looks up the facts for device of port (for a serial device server only
+/// the port, the address and the error): its owner, group and mode, the
 /// running user, a lock file in lockFolder held by another running process
 /// (named after the device path or the node it leads to), and the present
 /// devices from devices. error is the port's own errno for the failure; an

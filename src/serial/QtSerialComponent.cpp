@@ -75,7 +75,7 @@ bool QtSerialComponent::setPortOpen(bool open)
 {
     if (!open) {
         closePort();
-        inBuffer_.clear();
+        clearInput();
         return true;
     }
     if (port_.isOpen())
@@ -113,7 +113,7 @@ bool QtSerialComponent::setPortOpen(bool open)
     openDevice_ = device;
     // Old input of the device does not belong to anything we send.
     port_.clear(QSerialPort::Input);
-    inBuffer_.clear();
+    clearInput();
     marks_.reset();
     lastError_.clear();
     lastErrorNumber_ = 0;
@@ -180,25 +180,7 @@ void QtSerialComponent::readIncoming()
 void QtSerialComponent::keepIncoming(const QByteArray &data)
 {
     // The buffer's bound counts the bytes as delivered, after the marks.
-    const QByteArray bytes = markingErrors_ ? marks_.decode(data) : data;
-    const qsizetype room = InBufferSize - inBuffer_.size();
-    if (room > 0) {
-        const QByteArray kept = bytes.left(room);
-        inBuffer_.append(kept);
-        noteArrived(kept);
-    }
-}
-
-int QtSerialComponent::InBufferCount()
-{
-    return int(inBuffer_.size());
-}
-
-QByteArray QtSerialComponent::Input()
-{
-    QByteArray data;
-    data.swap(inBuffer_);
-    return data;
+    keepInput(markingErrors_ ? marks_.decode(data) : data);
 }
 
 void QtSerialComponent::DiscardInput()
@@ -210,7 +192,7 @@ void QtSerialComponent::DiscardInput()
         readDriverQueue();
         port_.clear(QSerialPort::Input);
     }
-    inBuffer_.clear();
+    clearInput();
     marks_.reset();
 }
 

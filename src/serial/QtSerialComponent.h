@@ -27,8 +27,6 @@ public:
     int lastErrorNumber() const override { return lastErrorNumber_; }
 
     void Output(char byte) override;
-    int InBufferCount() override;
-    QByteArray Input() override;
     void DiscardInput() override;
 
     /// The QSerialPort underneath, for checking the applied line settings.
@@ -50,7 +48,6 @@ private:
     int inputMode_ = 0;
     QByteArray pendingOutput_;
     bool flushScheduled_ = false;
-    QByteArray inBuffer_;
     QString openDevice_;  // the device path the port was opened with
     QString lastError_;
     int lastErrorNumber_ = 0;

@@ -35,6 +35,23 @@ void SerialComponent::noteSendLeft()
     firstByteMs_ = -1;
 }
 
+QByteArray SerialComponent::Input()
+{
+    QByteArray data;
+    data.swap(input_);
+    return data;
+}
+
+void SerialComponent::keepInput(const QByteArray &bytes)
+{
+    const qsizetype room = InBufferSize - input_.size();
+    if (room > 0 && !bytes.isEmpty()) {
+        const QByteArray kept = bytes.left(room);
+        input_.append(kept);
+        noteArrived(kept);
+    }
+}
+
 void SerialComponent::noteArrived(const QByteArray &bytes)
 {
     if (bytes.isEmpty())

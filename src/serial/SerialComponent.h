@@ -1,7 +1,9 @@
 #pragma once
 // The serial-port component: the operations the window and the exchange use,
 // modelled on a classic communications control. One implementation drives a
-// real device through QSerialPort; tests use a scripted fake.
+// serial device through QSerialPort, another a serial device server over
+// TCP (AnyDeviceComponent chooses between them by the device's form); tests
+// use a scripted fake.
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -44,11 +46,11 @@ public:
     /// calls leave back to back, in one write, once the event loop runs.
     virtual void Output(char byte) = 0;
     /// Number of received bytes waiting (never more than the input buffer).
-    virtual int InBufferCount() = 0;
+    virtual int InBufferCount() { return int(input_.size()); }
     /// All waiting bytes, in arrival order; removes them from the buffer.
     /// With parity, a byte received with a parity or framing error reads
     /// as '?'.
-    virtual QByteArray Input() = 0;
+    virtual QByteArray Input();
     /// Drops every received byte still waiting, ours and the driver's.
     virtual void DiscardInput() = 0;
 
@@ -67,10 +69,10 @@ public:
 
     /// Milliseconds since the bytes of the last send left for the device;
     /// -1 before the first send.
-    qint64 msSinceSend() const;
+    virtual qint64 msSinceSend() const;
     /// Milliseconds from the last send leaving to the first byte received
     /// after it; -1 while none has arrived.
-    qint64 firstByteAfterSendMs() const { return firstByteMs_; }
+    virtual qint64 firstByteAfterSendMs() const { return firstByteMs_; }
 
 signals:
     /// The port closed itself after a read or resource error (hang-up,
@@ -86,12 +88,18 @@ protected:
     /// the device, and with every piece of input they keep.
     void noteSendLeft();
     void noteArrived(const QByteArray &bytes);
+    /// The input buffer that InBufferCount() and Input() read, for
+    /// implementations that keep theirs here: keepInput() appends what
+    /// fits (the rest is dropped) and notes it as arrived.
+    void keepInput(const QByteArray &bytes);
+    void clearInput() { input_.clear(); }
     /// The clock of the send and arrival times, in milliseconds: a steady
     /// clock started with the component.
     virtual qint64 clockMs() const { return clock_.elapsed(); }
 
 private:
     QMap<int, QString> devices_;
+    QByteArray input_;
     QElapsedTimer clock_ = startedClock();
     qint64 sentAtMs_ = -1;
     qint64 firstByteMs_ = -1;

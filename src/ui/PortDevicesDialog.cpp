@@ -1,6 +1,7 @@
 #include "PortDevicesDialog.h"
 
 #include "serial/SerialComponent.h"
+#include "serial/TcpDevice.h"
 #include "settings/modINI.h"
 
 #include <QAbstractItemView>
@@ -179,6 +180,9 @@ void PortDevicesDialog::fill(int row)
             label += Dash + tip;
         } else if (devicePresence(present_, own) == DevicePresence::Unlisted) {
             tip = QStringLiteral("Not in the system's list of serial devices (for example a pseudo-terminal)");
+        } else if (devicePresence(present_, own) == DevicePresence::Server) {
+            tip = describeTcpDevice(own);
+            label += Dash + tip;
         } else {
             tip = notPresentMark();
             label += Dash + tip;
@@ -216,6 +220,9 @@ void PortDevicesDialog::describe(int row)
         break;
     case DevicePresence::Absent:
         what = notPresentMark();
+        break;
+    case DevicePresence::Server:
+        what = describeTcpDevice(device);
         break;
     }
     infos_[row]->setText(text.isEmpty() ? QStringLiteral("default %1: %2").arg(device, what) : what);

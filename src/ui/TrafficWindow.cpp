@@ -1,6 +1,7 @@
 #include "TrafficWindow.h"
 
 #include "serial/SerialComponent.h"
+#include "serial/TcpDevice.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -274,7 +275,8 @@ void TrafficWindow::refreshPortState()
 {
     const int n = port_->CommPort();
     lblPort->setText(port_->PortOpen()
-                         ? QStringLiteral("COM%1 %2 open, %3").arg(n).arg(port_->portDevice(n), port_->Settings())
+                         ? QStringLiteral("COM%1 %2 open, %3").arg(n).arg(port_->portDevice(n),
+                                                             lineSettingsInEffect(port_->portDevice(n), port_->Settings()))
                          : QStringLiteral("closed"));
     lblPort->setToolTip(port_->PortOpen() ? QString() : port_->lastError());
 }
