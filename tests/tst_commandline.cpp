@@ -44,6 +44,10 @@ private slots:
         row("-stylesheet=FILE is no style", {"-stylesheet=a.qss"}, Action::Run, false);
         row("-qwindowtitle takes --help as its title", {"-qwindowtitle", "--help"}, Action::Run);
         row("-title, the X11 name, likewise", {"-title", "-v"}, Action::Run);
+        row("Qt's -qmljsdebugger, either form, and -testability are passed on",
+            {"-qmljsdebugger=port:1234", "-qmljsdebugger", "port:1234,block", "-testability"}, Action::Run);
+        row("X11's -visual ID, -nograb and -dograb are passed on", {"-visual", "0x21", "-nograb", "--dograb"},
+            Action::Run);
         row("Qt options, then --version", {"-reverse", "-display", ":0", "--version"}, Action::Version);
         row("the first answer decides: --version before a mistake", {"--version", "--bogus"},
             Action::Version);

@@ -8,9 +8,11 @@ namespace korvane {
 
 namespace {
 
-// The Qt options passed on. Qt 6.4 takes each also with two dashes; only
-// -style and -stylesheet also as -name=value. -geometry, -title, -icon,
-// -display and -name are those of the X11 (xcb) platform; elsewhere Qt
+// The Qt options passed on: those that Qt 6.4's QCoreApplication,
+// QGuiApplication, QApplication and its X11 (xcb) platform plugin take.
+// Qt takes each also with two dashes; only -style, -stylesheet and
+// -qmljsdebugger also as -name=value. -geometry, -title, -icon, -display,
+// -name, -visual, -nograb and -dograb are the X11 platform's; elsewhere Qt
 // leaves them unused. The list is also the help's.
 struct QtOption {
     const char *name;
@@ -29,12 +31,17 @@ constexpr QtOption QtOptions[] = {
     {"stylesheet", nullptr, "FILE", true, "a Qt style sheet for the window"},
     {"widgetcount", nullptr, nullptr, false, "report at exit how many widgets were left"},
     {"reverse", nullptr, nullptr, false, "lay the window out from right to left"},
+    {"testability", nullptr, nullptr, false, "load Qt's testability plugin (for GUI test tools)"},
+    {"qmljsdebugger", nullptr, "ARGS", true, "the QML debugger's settings (unused: no QML)"},
     {"qwindowgeometry", "geometry", "GEOMETRY", false, "the window's position, e.g. +100+50"},
     {"qwindowtitle", "title", "TITLE", false, "the window's title"},
     {"qwindowicon", "icon", "FILE", false, "the window's icon"},
     {"session", nullptr, "ID", false, "restore the session ID (from a session manager)"},
     {"display", nullptr, "DISPLAY", false, "the X display, e.g. :0"},
     {"name", nullptr, "NAME", false, "the X resource name"},
+    {"visual", nullptr, "ID", false, "the X visual, by its id"},
+    {"nograb", nullptr, nullptr, false, "never grab the mouse or the keyboard"},
+    {"dograb", nullptr, nullptr, false, "grab them even under a debugger"},
 };
 
 // The option named by `arg` ("-platform", "--platform", "-style=Fusion"),
