@@ -1,11 +1,12 @@
 #include "modINI.h"
 
+#include "common/AtomicFile.h"
+
 #include <QByteArrayView>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSet>
 #include <QStringView>
 
@@ -361,26 +362,8 @@ bool IniFile::WriteINI(const QString &section, const QString &key, const QString
     if (exists && *updated == old)
         return true;
 
-    // Unbuffered, so that each write's error (a full disk, a file-size
-    // limit) is seen here: QSaveFile::commit() does not notice an error that
-    // only comes up when it flushes its buffer, and would rename a short file
-    // over the old one.
-    QSaveFile out(path_);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        warn(QStringLiteral("%1: cannot write the settings file: %2").arg(path_, out.errorString()));
-        return false;
-    }
-    for (qsizetype done = 0; done < updated->size();) {
-        const qint64 n = out.write(updated->constData() + done, updated->size() - done);
-        if (n <= 0) {
-            warn(QStringLiteral("%1: cannot write the settings file: %2").arg(path_, out.errorString()));
-            out.cancelWriting(); // the temporary file is removed, the old file stays
-            return false;
-        }
-        done += n;
-    }
-    if (!out.commit()) {
-        warn(QStringLiteral("%1: cannot write the settings file: %2").arg(path_, out.errorString()));
+    if (const auto failure = replaceFile(path_, *updated)) {
+        warn(QStringLiteral("%1: cannot write the settings file: %2").arg(path_, *failure));
         return false;
     }
     return true;
