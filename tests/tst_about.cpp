@@ -1,12 +1,15 @@
 // The "Help" menu, the last of the menu bar: "About KORVANE" and "About Qt",
 // opened with the mouse in the shown, active window.
 
+#include "Frames.h"
 #include "WindowRig.h"
 #include "ui/About.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
@@ -102,6 +105,48 @@ private slots:
         // Both closed again, the window stays.
         QCOMPARE(QApplication::activeModalWidget(), nullptr);
         QVERIFY(w.isVisible());
+    }
+
+    // During a wait the Help items are ignored, as the other menus' items
+    // are: a box waits in an event loop of its own and would hold the
+    // request's status word back until it is closed.
+    void ignoredDuringAWait_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::newRow("About KORVANE") << "mnuAbout";
+        QTest::newRow("About Qt") << "mnuAboutQt";
+    }
+    void ignoredDuringAWait()
+    {
+        QFETCH(QString, item);
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        auto *action = w.findChild<QAction *>(item);
+        QVERIFY(action);
+        bool opened = false;
+        rig.port.answerNext(FakeSerialPort::inTime(hex("010304000000053A30"), 8));
+        rig.port.onTick = [&](int tick) {
+            if (tick != 2)
+                return;
+            // Should a box open, it is found and closed, so the test ends.
+            QTimer::singleShot(0, &w, [&] {
+                if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                    opened = true;
+                    box->reject();
+                }
+            });
+            action->trigger();
+        };
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        rig.port.onTick = {};
+        QVERIFY(!opened);
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Success"));
+
+        // Once the request has ended the item works again.
+        const Shown shown = clickHelpItem(w, action);
+        QCOMPARE(shown.title, action->text());
     }
 };
 

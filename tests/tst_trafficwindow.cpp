@@ -7,8 +7,11 @@
 #include "ui/TrafficWindow.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QClipboard>
+#include <QDialogButtonBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
@@ -17,6 +20,7 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTest>
+#include <QTimer>
 
 using namespace korvane;
 using namespace korvane::test;
@@ -330,6 +334,47 @@ private slots:
         QCOMPARE(fields(3), (QList<QByteArray>{"COM1 /dev/ttyS0", "1", "Read Counter Value", "", "", "Error",
                                                "nothing sent: the port is closed (/dev/ttyS0: No such file or directory)"}));
         QCOMPARE(lines.at(4), QByteArray());
+        QCOMPARE(contents(path), t.model()->tableText().toUtf8());
+    }
+
+    // "Save…" during a wait: the file dialog opens at once and the request
+    // still ends at the end of its wait, not when the dialog closes; the
+    // file chosen afterwards gets the whole table, that request included.
+    void saveDuringAWaitDoesNotHoldUpTheRequest()
+    {
+        WindowRig rig;
+        frmMain &w = *rig.window;
+        TrafficWindow &t = *w.frmTraffic;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        t.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        // Should the dialog wait in a loop of its own, this closes it, so
+        // that the test fails instead of hanging.
+        QTimer::singleShot(5000, &t, [] {
+            if (auto *d = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+                d->reject();
+        });
+        rig.port.answerNext(FakeSerialPort::inTime(counterReply5, 8));
+        rig.port.onTick = [&](int tick) {
+            if (tick == 3)
+                QTest::mouseClick(t.cmdSave, Qt::LeftButton);
+        };
+        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+        rig.port.onTick = {};
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Success"));
+        auto *dialog = t.findChild<QFileDialog *>();
+        QVERIFY(dialog);
+        QVERIFY(dialog->isVisible());
+
+        // The name it offers, in the test's folder.
+        dialog->setDirectory(rig.dir.path());
+        const QString path = rig.dir.filePath(QStringLiteral("korvane-traffic.txt"));
+        auto *buttons = dialog->findChild<QDialogButtonBox *>();
+        QVERIFY(buttons && buttons->button(QDialogButtonBox::Save));
+        QTest::mouseClick(buttons->button(QDialogButtonBox::Save), Qt::LeftButton);
+        QTRY_VERIFY(!t.findChild<QFileDialog *>());
+        QCOMPARE(t.model()->rowCount(), 1);
         QCOMPARE(contents(path), t.model()->tableText().toUtf8());
     }
 

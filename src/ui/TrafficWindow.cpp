@@ -1,5 +1,6 @@
 #include "TrafficWindow.h"
 
+#include "common/AtomicFile.h"
 #include "serial/SerialComponent.h"
 #include "serial/TcpDevice.h"
 
@@ -13,7 +14,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QPainter>
-#include <QSaveFile>
 #include <QScrollBar>
 #include <QStyleOptionSlider>
 #include <QStyledItemDelegate>
@@ -315,36 +315,41 @@ void TrafficWindow::copySelection()
 
 void TrafficWindow::save()
 {
-    const QString path = chooseSaveFile
-        ? chooseSaveFile()
-        : QFileDialog::getSaveFileName(this, QStringLiteral("Save Traffic"), QStringLiteral("korvane-traffic.txt"),
-                                       QStringLiteral("Tab-separated text (*.txt *.tsv);;All files (*)"));
+    if (chooseSaveFile) {
+        saveChosen(chooseSaveFile());
+        return;
+    }
+    // Opened without an event loop of its own (window-modal): a request
+    // waiting for its reply meanwhile ends and shows its status on time.
+    auto *dialog = new QFileDialog(this, QStringLiteral("Save Traffic"), QStringLiteral("korvane-traffic.txt"),
+                                   QStringLiteral("Tab-separated text (*.txt *.tsv);;All files (*)"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this, &TrafficWindow::saveChosen);
+    dialog->open();
+}
+
+void TrafficWindow::saveChosen(const QString &path)
+{
     if (path.isEmpty())
         return;
     const auto failure = saveTo(path);
     if (!failure)
         return;
     const QString text = QStringLiteral("The traffic could not be saved to %1.").arg(QDir::toNativeSeparators(path));
-    if (warn)
+    if (warn) {
         warn(text, *failure);
-    else
-        QMessageBox::warning(this, QStringLiteral("KORVANE Traffic"), text + QLatin1Char('\n') + *failure);
+        return;
+    }
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("KORVANE Traffic"),
+                                text + QLatin1Char('\n') + *failure, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 std::optional<QString> TrafficWindow::saveTo(const QString &path) const
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    const QByteArray bytes = model_->tableText().toUtf8();
-    if (file.write(bytes) != bytes.size()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        return reason;
-    }
-    if (!file.commit())
-        return file.errorString();
-    return std::nullopt;
+    return replaceFile(path, model_->tableText().toUtf8());
 }
 
 void TrafficWindow::showEvent(QShowEvent *event)

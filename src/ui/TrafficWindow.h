@@ -33,7 +33,9 @@ public:
     void clear();
     /// Copies the selected rows to the clipboard as tab-separated text.
     void copySelection();
-    /// Asks for a file and writes the whole table to it; says why if that fails.
+    /// Asks for a file and writes the whole table to it; says why if that
+    /// fails. Neither the file dialog nor the warning waits in an event
+    /// loop of its own, so a request waiting meanwhile is not held up.
     void save();
     /// Writes the whole table to path, atomically (a failed save leaves an
     /// existing file as it was). The reason on failure.
@@ -59,6 +61,7 @@ protected:
 
 private:
     void refreshCounts();
+    void saveChosen(const QString &path);
 
     const SerialComponent *port_;
     TrafficModel *model_;

@@ -299,10 +299,18 @@ void frmMain::buildMenus()
     mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
     mnuAbout = mnuHelp->addAction(QStringLiteral("About KORVANE"));
     mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
-    connect(mnuAbout, &QAction::triggered, this, [this] { showAboutKorvane(this); });
+    // Ignored during a wait, as the other menus' items are: the box waits in
+    // an event loop of its own and would hold the status word back.
+    connect(mnuAbout, &QAction::triggered, this, [this] {
+        if (!busy_)
+            showAboutKorvane(this);
+    });
     mnuAboutQt = mnuHelp->addAction(QStringLiteral("About Qt"));
     mnuAboutQt->setObjectName(QStringLiteral("mnuAboutQt"));
-    connect(mnuAboutQt, &QAction::triggered, this, [this] { QMessageBox::aboutQt(this); });
+    connect(mnuAboutQt, &QAction::triggered, this, [this] {
+        if (!busy_)
+            QMessageBox::aboutQt(this);
+    });
 }
 
 void frmMain::UpdateMenuChecks()
