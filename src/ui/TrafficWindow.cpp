@@ -29,7 +29,7 @@ namespace {
 // A shown traffic window takes a row per exchange. What it repaints for
 // that is kept to the new row: the table scrolls by moving what is already
 // drawn, the cells are drawn plainly, the scroll bar repaints only when its
-// handle moves and the counts line is outside the window's layout.
+// handle moves and the counts line repaints only the numbers that changed.
 
 /// The table: Ctrl+C copies whole selected rows rather than the current
 /// cell, and rows added at the end are laid out without repainting the rows
@@ -41,6 +41,10 @@ public:
     /// Rows were added at the end, or dropped at the top while the table
     /// follows the end (what is shown was moved up already).
     void appended() { appended_ = true; }
+    /// Lays the table out now rather than on the next pass of the event
+    /// loop: the new row then scrolls into view and paints in the same pass
+    /// as the rest of the exchange's changes, not in a pass of its own.
+    void layOutNow() { executeDelayedItemsLayout(); }
     /// Any other change: the next layout repaints everything.
     void changed() { changed_ = true; }
 
@@ -110,7 +114,11 @@ private:
 };
 
 /// A scroll bar that repaints only when what it shows changes: with many
-/// rows, one more moves its handle by less than a pixel.
+/// rows, one more moves its handle by less than a pixel. A new row changes
+/// the range first and the value after it (the table follows the end), so
+/// the look is compared once both have settled, not at each step: between
+/// the two the value is not yet at the maximum and the look would seem to
+/// change twice per row.
 class QuietScrollBar : public QScrollBar {
 public:
     using QScrollBar::QScrollBar;
@@ -118,16 +126,14 @@ public:
 protected:
     void sliderChange(SliderChange change) override
     {
-        if (change == SliderValueChange || change == SliderRangeChange) {
-            QStyleOptionSlider option;
-            initStyleOption(&option);
-            const Look look{style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
-                            value() == minimum(), value() == maximum()};
-            if (look == shown_)
-                return;
-            shown_ = look;
+        if (change != SliderValueChange && change != SliderRangeChange) {
+            QScrollBar::sliderChange(change);
+            return;
         }
-        QScrollBar::sliderChange(change);
+        if (settling_)
+            return;
+        settling_ = true;
+        QMetaObject::invokeMethod(this, [this] { settle(); }, Qt::QueuedConnection);
     }
 
 private:
@@ -139,22 +145,22 @@ private:
             return handle == o.handle && atMinimum == o.atMinimum && atMaximum == o.atMaximum;
         }
     };
+
+    void settle()
+    {
+        settling_ = false;
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        const Look look{style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+                        value() == minimum(), value() == maximum()};
+        if (look == shown_)
+            return;
+        shown_ = look;
+        QScrollBar::sliderChange(SliderValueChange);
+    }
+
     Look shown_{QRect(-1, -1, 0, 0)};
-};
-
-/// Holds a label outside the window's layout, so that a new text repaints
-/// the label alone instead of laying the window out again.
-class LabelBox : public QWidget {
-public:
-    LabelBox(QLabel *label, QWidget *parent) : QWidget(parent), label_(label) { label->setParent(this); }
-    QSize sizeHint() const override { return QSize(label_->sizeHint().width(), label_->sizeHint().height()); }
-    QSize minimumSizeHint() const override { return QSize(0, label_->sizeHint().height()); }
-
-protected:
-    void resizeEvent(QResizeEvent *) override { label_->setGeometry(rect()); }
-
-private:
-    QLabel *label_;
+    bool settling_ = false;
 };
 
 } // namespace
@@ -195,9 +201,8 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     table->setColumnWidth(TrafficModel::Received, widthOf("01 03 04 00 00 00 05 3A 30"));
     table->setColumnWidth(TrafficModel::StatusColumn, widthOf("CRC Err"));
 
-    lblCounts = new QLabel;
-    lblCounts->setObjectName(QStringLiteral("lblCounts"));
-    auto *countsBox = new LabelBox(lblCounts, this);
+    countsLine = new CountsLine(this);
+    countsLine->setObjectName(QStringLiteral("countsLine"));
     lblPort = new QLabel(this);
     lblPort->setObjectName(QStringLiteral("lblPort"));
     cmdClear = new QPushButton(QStringLiteral("Clear"), this);
@@ -208,7 +213,7 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     cmdSave->setAutoDefault(false);
 
     auto *below = new QHBoxLayout;
-    below->addWidget(countsBox, 1);
+    below->addWidget(countsLine, 1);
     below->addWidget(lblPort);
     below->addSpacing(12);
     below->addWidget(cmdClear);
@@ -239,6 +244,8 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
                     return;
                 }
                 trafficTable->appended();
+                if (table->isVisible())
+                    trafficTable->layOutNow();
                 // Whole rows, the grid line below them included.
                 const int top = table->rowViewportPosition(first);
                 const int bottom = table->rowViewportPosition(last) + table->rowHeight(last);
@@ -283,14 +290,17 @@ void TrafficWindow::refreshPortState()
 
 void TrafficWindow::refreshCounts()
 {
-    QString text = QStringLiteral("Exchanges: %1   Success: %2   CRC Err: %3   Error: %4")
-                       .arg(model_->exchangeCount())
-                       .arg(model_->statusCount(Status::Success))
-                       .arg(model_->statusCount(Status::CrcErr))
-                       .arg(model_->statusCount(Status::Error));
+    QStringList pieces{QStringLiteral("Exchanges: "),
+                       QString::number(model_->exchangeCount()),
+                       QStringLiteral("   Success: "),
+                       QString::number(model_->statusCount(Status::Success)),
+                       QStringLiteral("   CRC Err: "),
+                       QString::number(model_->statusCount(Status::CrcErr)),
+                       QStringLiteral("   Error: "),
+                       QString::number(model_->statusCount(Status::Error))};
     if (model_->exchangeCount() > model_->rowCount())
-        text += QStringLiteral("   (the table keeps the last %1)").arg(model_->rowLimit());
-    lblCounts->setText(text);
+        pieces << QStringLiteral("   (the table keeps the last %1)").arg(model_->rowLimit());
+    countsLine->setPieces(pieces);
 }
 
 void TrafficWindow::clear()

@@ -3,6 +3,7 @@
 // one row per exchange (the frames in hex, the status word and a note on
 // what happened), the counts, the port's state, "Clear" and "Save…".
 
+#include "CountsLine.h"
 #include "TrafficModel.h"
 
 #include <QWidget>
@@ -42,7 +43,8 @@ public:
     std::optional<QString> saveTo(const QString &path) const;
 
     QTableView *table;
-    QLabel *lblCounts, *lblPort;
+    CountsLine *countsLine; ///< "Exchanges: 5   Success: 4   CRC Err: 0   Error: 1"
+    QLabel *lblPort;
     QPushButton *cmdClear, *cmdSave;
 
     /// Where "Save…" asks for the file (default: a file dialog); an empty

@@ -1,0 +1,93 @@
+#include "CountsLine.h"
+
+#include <QEvent>
+#include <QPaintEvent>
+#include <QPainter>
+
+#include <algorithm>
+
+namespace korvane {
+
+CountsLine::CountsLine(QWidget *parent)
+    : QWidget(parent)
+{
+    // Every pixel is painted here, so nothing behind it is painted again.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
+int CountsLine::roomFor(int index, const QString &piece) const
+{
+    const int width = fontMetrics().horizontalAdvance(piece);
+    return index % 2 == 1 ? std::max(width, fontMetrics().horizontalAdvance(QStringLiteral("00000"))) : width;
+}
+
+void CountsLine::layOutPieces()
+{
+    left_.assign(std::size_t(pieces_.size()), 0);
+    room_.assign(std::size_t(pieces_.size()), 0);
+    int x = 0;
+    for (int i = 0; i < pieces_.size(); ++i) {
+        left_[std::size_t(i)] = x;
+        room_[std::size_t(i)] = roomFor(i, pieces_[i]);
+        x += room_[std::size_t(i)];
+    }
+}
+
+void CountsLine::setPieces(const QStringList &pieces)
+{
+    if (pieces == pieces_)
+        return;
+    bool samePlaces = pieces.size() == pieces_.size();
+    for (int i = 0; samePlaces && i < pieces.size(); ++i)
+        samePlaces = fontMetrics().horizontalAdvance(pieces[i]) <= room_[std::size_t(i)];
+    if (!samePlaces) {
+        pieces_ = pieces;
+        layOutPieces();
+        update();
+    } else {
+        for (int i = 0; i < pieces.size(); ++i) {
+            if (pieces[i] != pieces_[i])
+                update(QRect(left_[std::size_t(i)], 0, room_[std::size_t(i)], height()));
+        }
+        pieces_ = pieces;
+    }
+    setAccessibleName(text());
+}
+
+QSize CountsLine::sizeHint() const
+{
+    const int width = left_.empty() ? 0 : left_.back() + room_.back();
+    return QSize(width, fontMetrics().height());
+}
+
+QSize CountsLine::minimumSizeHint() const
+{
+    return QSize(0, fontMetrics().height());
+}
+
+void CountsLine::paintEvent(QPaintEvent *event)
+{
+    QPainter painter(this);
+    painter.fillRect(event->rect(), palette().window());
+    painter.setPen(palette().color(QPalette::WindowText));
+    const QFontMetrics fm = fontMetrics();
+    const int baseline = (height() - fm.height()) / 2 + fm.ascent();
+    for (int i = 0; i < pieces_.size(); ++i) {
+        const QRect place(left_[std::size_t(i)], 0, room_[std::size_t(i)], height());
+        if (event->rect().intersects(place))
+            painter.drawText(QPoint(place.left(), baseline), pieces_[i]);
+    }
+}
+
+void CountsLine::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        layOutPieces();
+        updateGeometry();
+        update();
+    }
+}
+
+} // namespace korvane
