@@ -3,11 +3,11 @@
 // starts and how it behaves once the device hangs up.
 //
 // It drives the real window (korvane::frmMain on the offscreen platform) and
-// the real serial port (korvane::QtSerialComponent) against korvane-devsim
-// over a pseudo-terminal (and, for the TCP figures, the program's component
-// connected to the simulator as a serial device server), and starts the real korvane executable for the
-// start-up and hang-up figures. scripts/bench builds and runs it; it writes
-// bench/results.md.
+// the program's serial port (korvane::AnyDeviceComponent) against
+// korvane-devsim over a pseudo-terminal (and, for the TCP figures, connected
+// to the simulator as a serial device server), and starts the real korvane
+// executable for the start-up and hang-up figures. scripts/bench builds and
+// runs it; it writes bench/results.md.
 
 #include "write_counter.h"
 
@@ -816,6 +816,37 @@ struct StraceCheck {
 
 } // namespace
 
+/// Requests with the traffic window hidden and shown, in alternating blocks
+/// of two requests of each kind (hidden first), so that both see the same
+/// machine; each block begins after the window has settled.
+struct TrafficRun {
+    std::vector<double> cpuHidden, cpuShown;
+    int failures = 0, unpainted = 0;
+};
+
+TrafficRun runTrafficBlocks(WindowRig &rig, int perKind)
+{
+    TrafficRun r;
+    const int blockSize = 2 * KindCount;
+    const int blocks = std::max(2, 2 * perKind / blockSize);
+    r.cpuHidden.reserve(std::size_t(blocks * blockSize));
+    r.cpuShown.reserve(std::size_t(blocks * blockSize));
+    int n = 0;
+    for (int b = 0; b < blocks; ++b) {
+        const bool shown = b % 2 == 1;
+        rig.w->mnuTraffic->setChecked(shown);
+        idleFor(200);
+        for (int j = 0; j < blockSize; ++j, ++n) {
+            const Sample x = rig.click(Kind(n % KindCount), n / KindCount);
+            (shown ? r.cpuShown : r.cpuHidden).push_back(x.cpuMs);
+            r.failures += x.success ? 0 : 1;
+            r.unpainted += x.trafficPainted ? 0 : 1;
+        }
+    }
+    rig.w->mnuTraffic->setChecked(false);
+    return r;
+}
+
 int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -851,7 +882,13 @@ int main(int argc, char *argv[])
         QStringLiteral("fifo"),
         QStringLiteral("the \"figures:\" of a --short-run under SCHED_FIFO, comma separated"),
         QStringLiteral("list"));
-    cli.addOptions({devsimOpt, korvaneOpt, perKindOpt, runsOpt, mdOpt, shortRunOpt, straceOpt, samplesOpt, fifoOpt});
+    const QCommandLineOption trafficRunOpt(
+        QStringLiteral("traffic-run"),
+        QStringLiteral("only send n requests of each kind with the traffic window hidden and shown in turn and "
+                       "print the CPU per request of both (to look at the traffic window's cost alone)"),
+        QStringLiteral("n"));
+    cli.addOptions({devsimOpt, korvaneOpt, perKindOpt, runsOpt, mdOpt, shortRunOpt, straceOpt, samplesOpt, fifoOpt,
+                    trafficRunOpt});
     cli.process(app);
 
     const QString devsimExe = cli.value(devsimOpt);
@@ -889,6 +926,33 @@ int main(int argc, char *argv[])
         std::printf("figures: %d %.2f %.2f %.2f %.2f %.2f %.2f %.2f %.2f %.2f\n", n, g.median, g.p95, g.max,
                     d.median, d.p95, d.max, c.median, c.p95, c.max);
         return ok == n ? 0 : 1;
+    }
+    if (cli.isSet(trafficRunOpt)) {
+        WindowRig rig;
+        const QString err = rig.start(devsimExe);
+        if (!err.isEmpty()) {
+            std::fprintf(stderr, "korvane_bench: %s\n", qPrintable(err));
+            return 1;
+        }
+        // The table as the full run leaves it: 1,000 rows (copies of one
+        // request's record), so that its scroll bar's handle has reached
+        // its smallest size and, following the end, stays where it is.
+        rig.click(Read, 0);
+        TrafficModel &table = *rig.w->frmTraffic->model();
+        ExchangeRecord row = table.record(table.rowCount() - 1);
+        while (table.rowCount() < 1000) {
+            ++row.number;
+            table.addRecord(row);
+        }
+        const TrafficRun r = runTrafficBlocks(rig, std::max(int(KindCount), cli.value(trafficRunOpt).toInt()));
+        const Stats hidden = statsOf(r.cpuHidden), shown = statsOf(r.cpuShown);
+        std::printf("cpu per request ms, traffic window hidden: median %.2f p95 %.2f max %.2f (%d requests)\n",
+                    hidden.median, hidden.p95, hidden.max, int(hidden.n));
+        std::printf("cpu per request ms, traffic window shown: median %.2f p95 %.2f max %.2f (%d requests)\n",
+                    shown.median, shown.p95, shown.max, int(shown.n));
+        std::printf("shown minus hidden (medians): %.2f ms; not \"Success\": %d; table never painted: %d\n",
+                    shown.median - hidden.median, r.failures, r.unpainted);
+        return r.failures == 0 && r.unpainted == 0 ? 0 : 1;
     }
     StraceCheck strace;
     if (cli.isSet(straceOpt)) {
@@ -945,31 +1009,11 @@ int main(int argc, char *argv[])
         }
     }
 
-    // The traffic window hidden and shown, in alternating blocks of two
-    // requests of each kind (hidden first), so that both see the same
-    // machine; each block begins after the window has settled.
+    // The traffic window hidden and shown.
     std::fprintf(stderr, "korvane_bench: %d requests with the traffic window hidden and shown...\n", 2 * perKind);
-    std::vector<double> cpuTrafficHidden, cpuTrafficShown;
-    int trafficFailures = 0, trafficUnpainted = 0;
-    {
-        const int blockSize = 2 * KindCount;
-        const int blocks = std::max(2, 2 * perKind / blockSize);
-        cpuTrafficHidden.reserve(std::size_t(blocks * blockSize));
-        cpuTrafficShown.reserve(std::size_t(blocks * blockSize));
-        int n = 0;
-        for (int b = 0; b < blocks; ++b) {
-            const bool shown = b % 2 == 1;
-            rig.w->mnuTraffic->setChecked(shown);
-            idleFor(200);
-            for (int j = 0; j < blockSize; ++j, ++n) {
-                const Sample x = rig.click(Kind(n % KindCount), n / KindCount);
-                (shown ? cpuTrafficShown : cpuTrafficHidden).push_back(x.cpuMs);
-                trafficFailures += x.success ? 0 : 1;
-                trafficUnpainted += x.trafficPainted ? 0 : 1;
-            }
-        }
-        rig.w->mnuTraffic->setChecked(false);
-    }
+    const TrafficRun traffic = runTrafficBlocks(rig, perKind);
+    const std::vector<double> &cpuTrafficHidden = traffic.cpuHidden, &cpuTrafficShown = traffic.cpuShown;
+    const int trafficFailures = traffic.failures, trafficUnpainted = traffic.unpainted;
 
     // The memory of a full traffic table: 10,000 records made like the
     // program's own (frames and replies copied from the run's last
