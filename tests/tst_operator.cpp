@@ -131,6 +131,8 @@ void TestOperator::slaveFieldTextDecidesHoweverTheTypingEnds_data()
         {"0", QString(), 0},              // the stored broadcast address stays
         {"0", QStringLiteral("7"), 7},    // until the field is changed
         {"0", QStringLiteral("abc"), -1},
+        {"abc", QString(), -1},           // a stored address that could not be used
+        {"abc", QStringLiteral("9"), 9},
     };
     for (const Case &c : cases) {
         QByteArray frame;
