@@ -125,23 +125,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&w));
         auto *action = w.findChild<QAction *>(item);
         QVERIFY(action);
-        bool opened = false;
         rig.port.answerNext(FakeSerialPort::inTime(hex("010304000000053A30"), 8));
-        rig.port.onTick = [&](int tick) {
-            if (tick != 2)
-                return;
-            // Should a box open, it is found and closed, so the test ends.
-            QTimer::singleShot(0, &w, [&] {
-                if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                    opened = true;
-                    box->reject();
-                }
-            });
-            action->trigger();
-        };
-        QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
-        rig.port.onTick = {};
-        QVERIFY(!opened);
+        QVERIFY(!opensSomethingDuringAWait(rig, action));
         QCOMPARE(w.lblSta->text(), QStringLiteral("Success"));
 
         // Once the request has ended the item works again.

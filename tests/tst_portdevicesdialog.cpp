@@ -375,21 +375,7 @@ void TestPortDevicesDialog::ignoredDuringAWait()
     frmMain &w = *rig.window;
     w.show();
     QVERIFY(QTest::qWaitForWindowActive(&w));
-    bool opened = false;
-    rig.port.onTick = [&](int tick) {
-        if (tick != 2)
-            return;
-        // Should a dialog open, it is found and closed, so the test ends.
-        QTimer::singleShot(0, &w, [&] {
-            if (auto *d = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
-                opened = true;
-                d->reject();
-            }
-        });
-        w.mnuPortDevices->trigger();
-    };
-    QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
-    QVERIFY(!opened);
+    QVERIFY(!opensSomethingDuringAWait(rig, w.mnuPortDevices));
     QCOMPARE(w.lblSta->text(), QStringLiteral("Error"));
     QCOMPARE(rig.port.requests().size(), 1);
 }

@@ -6,8 +6,14 @@
 #include "FakeSerialPort.h"
 #include "ui/frmMain.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
 #include <QFile>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
 
 namespace korvane::test {
 
@@ -43,5 +49,28 @@ struct WindowRig {
     QList<SerialDevice> devices; ///< the serial devices the window sees as present
     QPointer<frmMain> window;
 };
+
+/// Clicks "Read Counter Value" and triggers `action` in the middle of its
+/// wait; true if a modal box or dialog opened. One that opens is closed
+/// again at once, so that the wait ends and the test goes on.
+inline bool opensSomethingDuringAWait(WindowRig &rig, QAction *action)
+{
+    frmMain &w = *rig.window;
+    bool opened = false;
+    rig.port.onTick = [&](int tick) {
+        if (tick != 2)
+            return;
+        QTimer::singleShot(0, &w, [&] {
+            if (auto *d = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                opened = true;
+                d->reject();
+            }
+        });
+        action->trigger();
+    };
+    QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+    rig.port.onTick = {};
+    return opened;
+}
 
 } // namespace korvane::test
