@@ -22,7 +22,7 @@ int CountsLine::roomFor(int index, const QString &piece) const
     return index % 2 == 1 ? std::max(width, fontMetrics().horizontalAdvance(QStringLiteral("00000"))) : width;
 }
 
-void CountsLine::layOutPieces()
+void CountsLine::layOutPieces() const
 {
     left_.assign(std::size_t(pieces_.size()), 0);
     room_.assign(std::size_t(pieces_.size()), 0);
@@ -32,31 +32,40 @@ void CountsLine::layOutPieces()
         room_[std::size_t(i)] = roomFor(i, pieces_[i]);
         x += room_[std::size_t(i)];
     }
+    laidOut_ = true;
 }
 
 void CountsLine::setPieces(const QStringList &pieces)
 {
     if (pieces == pieces_)
         return;
-    bool samePlaces = pieces.size() == pieces_.size();
-    for (int i = 0; samePlaces && i < pieces.size(); ++i)
-        samePlaces = fontMetrics().horizontalAdvance(pieces[i]) <= room_[std::size_t(i)];
-    if (!samePlaces) {
+    setAccessibleName(pieces.join(QString()));
+    // Measuring text costs as much as drawing it: a hidden line is laid out
+    // when it is next shown, and a shown one measures only what changed.
+    if (!laidOut_ || !isVisible() || pieces.size() != pieces_.size()) {
         pieces_ = pieces;
-        layOutPieces();
+        laidOut_ = false;
         update();
-    } else {
-        for (int i = 0; i < pieces.size(); ++i) {
-            if (pieces[i] != pieces_[i])
-                update(QRect(left_[std::size_t(i)], 0, room_[std::size_t(i)], height()));
-        }
-        pieces_ = pieces;
+        return;
     }
-    setAccessibleName(text());
+    for (int i = 0; i < pieces.size(); ++i) {
+        if (pieces[i] == pieces_[i])
+            continue;
+        if (fontMetrics().horizontalAdvance(pieces[i]) > room_[std::size_t(i)]) {
+            pieces_ = pieces;
+            laidOut_ = false;
+            update();
+            return;
+        }
+        update(QRect(left_[std::size_t(i)], 0, room_[std::size_t(i)], height()));
+    }
+    pieces_ = pieces;
 }
 
 QSize CountsLine::sizeHint() const
 {
+    if (!laidOut_)
+        layOutPieces();
     const int width = left_.empty() ? 0 : left_.back() + room_.back();
     return QSize(width, fontMetrics().height());
 }
@@ -68,6 +77,8 @@ QSize CountsLine::minimumSizeHint() const
 
 void CountsLine::paintEvent(QPaintEvent *event)
 {
+    if (!laidOut_)
+        layOutPieces();
     QPainter painter(this);
     painter.fillRect(event->rect(), palette().window());
     painter.setPen(palette().color(QPalette::WindowText));
@@ -84,7 +95,7 @@ void CountsLine::changeEvent(QEvent *event)
 {
     QWidget::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
-        layOutPieces();
+        laidOut_ = false;
         updateGeometry();
         update();
     }

@@ -30,10 +30,12 @@ protected:
 
 private:
     int roomFor(int index, const QString &piece) const;
-    void layOutPieces();
+    void layOutPieces() const;
 
     QStringList pieces_;
-    std::vector<int> left_, room_;
+    // Each piece's place, worked out when first needed (see setPieces).
+    mutable std::vector<int> left_, room_;
+    mutable bool laidOut_ = false;
 };
 
 } // namespace korvane
