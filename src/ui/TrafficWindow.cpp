@@ -8,6 +8,7 @@
 #include <QClipboard>
 #include <QFileDialog>
 #include <QHBoxLayout>
+#include <QHash>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include <QPushButton>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStaticText>
 #include <QStyleOptionSlider>
 #include <QStyledItemDelegate>
 #include <QTableView>
@@ -99,11 +101,36 @@ public:
         painter->setClipRect(room);
         painter->setFont(option.font);
         painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
-        painter->drawText(QPointF(room.left(), room.top() + (room.height() - fm.height()) / 2 + fm.ascent()), text);
+        const qreal top = room.top() + (room.height() - fm.height()) / 2;
+        if (index.column() == TrafficModel::Time || index.column() == TrafficModel::Note)
+            painter->drawText(QPointF(room.left(), top + fm.ascent()), text);
+        else
+            painter->drawStaticText(QPointF(room.left(), top), laidOut(text, option.font, painter->transform()));
         painter->restore();
     }
 
 private:
+    /// The port, the slave, the command, the frames and the status word
+    /// repeat from row to row: their text is shaped once and kept (the
+    /// times and notes hardly ever repeat and are drawn as they come).
+    const QStaticText &laidOut(const QString &text, const QFont &font, const QTransform &transform) const
+    {
+        if (font != font_) {
+            font_ = font;
+            laidOut_.clear();
+        }
+        auto it = laidOut_.find(text);
+        if (it == laidOut_.end()) {
+            if (laidOut_.size() >= 256) // bounded: the numbers written come and go
+                laidOut_.clear();
+            QStaticText staticText(text);
+            staticText.setTextFormat(Qt::PlainText);
+            staticText.prepare(transform, font);
+            it = laidOut_.insert(text, staticText);
+        }
+        return *it;
+    }
+
     static int narrowest(const QFontMetrics &fm)
     {
         int least = fm.horizontalAdvance(QLatin1Char('i'));
@@ -111,6 +138,9 @@ private:
             least = std::min(least, fm.horizontalAdvance(c));
         return std::max(1, least);
     }
+
+    mutable QFont font_;
+    mutable QHash<QString, QStaticText> laidOut_;
 };
 
 /// A scroll bar that repaints only when what it shows changes: with many
