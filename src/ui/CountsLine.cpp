@@ -22,6 +22,21 @@ int CountsLine::roomFor(int index, const QString &piece) const
     return index % 2 == 1 ? std::max(width, fontMetrics().horizontalAdvance(QStringLiteral("00000"))) : width;
 }
 
+bool CountsLine::fits(const QString &piece, int room) const
+{
+    // A count is digits; no digit is wider than the widest one, so most
+    // counts fit without measuring them (measuring shapes the text).
+    if (widestDigit_ < 0) {
+        widestDigit_ = 0;
+        for (char16_t d = u'0'; d <= u'9'; ++d)
+            widestDigit_ = std::max(widestDigit_, fontMetrics().horizontalAdvance(QChar(d)));
+    }
+    const bool digits = std::all_of(piece.begin(), piece.end(), [](QChar c) { return c.isDigit() && c.unicode() < 128; });
+    if (digits && piece.size() * widestDigit_ <= room)
+        return true;
+    return fontMetrics().horizontalAdvance(piece) <= room;
+}
+
 void CountsLine::layOutPieces() const
 {
     left_.assign(std::size_t(pieces_.size()), 0);
@@ -51,7 +66,7 @@ void CountsLine::setPieces(const QStringList &pieces)
     for (int i = 0; i < pieces.size(); ++i) {
         if (pieces[i] == pieces_[i])
             continue;
-        if (fontMetrics().horizontalAdvance(pieces[i]) > room_[std::size_t(i)]) {
+        if (!fits(pieces[i], room_[std::size_t(i)])) {
             pieces_ = pieces;
             laidOut_ = false;
             update();
@@ -86,7 +101,7 @@ void CountsLine::paintEvent(QPaintEvent *event)
     const int baseline = (height() - fm.height()) / 2 + fm.ascent();
     for (int i = 0; i < pieces_.size(); ++i) {
         const QRect place(left_[std::size_t(i)], 0, room_[std::size_t(i)], height());
-        if (event->rect().intersects(place))
+        if (event->region().intersects(place))
             painter.drawText(QPoint(place.left(), baseline), pieces_[i]);
     }
 }
@@ -96,6 +111,7 @@ void CountsLine::changeEvent(QEvent *event)
     QWidget::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
         laidOut_ = false;
+        widestDigit_ = -1;
         updateGeometry();
         update();
     }

@@ -30,12 +30,14 @@ protected:
 
 private:
     int roomFor(int index, const QString &piece) const;
+    bool fits(const QString &piece, int room) const;
     void layOutPieces() const;
 
     QStringList pieces_;
     // Each piece's place, worked out when first needed (see setPieces).
     mutable std::vector<int> left_, room_;
     mutable bool laidOut_ = false;
+    mutable int widestDigit_ = -1;
 };
 
 } // namespace korvane
