@@ -4,6 +4,7 @@
 
 #include "Frames.h"
 #include "WindowRig.h"
+#include "ui/TrafficCells.h"
 #include "ui/TrafficWindow.h"
 
 #include <QAction>
@@ -76,6 +77,35 @@ QString partShownWrongly(TrafficWindow &t)
             return QString::fromLatin1(name);
     }
     return QString();
+}
+
+/// The table's rows as a plain table would draw them: the table's own
+/// grid lines and every cell drawn in place, whole.
+QImage drawnPlainly(TrafficWindow &t)
+{
+    auto *cells = dynamic_cast<TrafficCellDelegate *>(t.table->itemDelegate());
+    Q_ASSERT(cells);
+    cells->setReuseDrawings(false);
+    t.table->setShowGrid(true);
+    QCoreApplication::processEvents();
+    const QImage plain = t.table->viewport()->grab().toImage();
+    t.table->setShowGrid(false);
+    cells->setReuseDrawings(true);
+    QCoreApplication::processEvents();
+    return plain;
+}
+
+/// Where the vertical scroll bar and the rows stand.
+QString layoutOf(QTableView *table)
+{
+    const QScrollBar *bar = table->verticalScrollBar();
+    return QStringLiteral("range %1-%2 page %3 value %4 offset %5 shown %6")
+        .arg(bar->minimum())
+        .arg(bar->maximum())
+        .arg(bar->pageStep())
+        .arg(bar->value())
+        .arg(table->verticalHeader()->offset())
+        .arg(bar->isVisible());
 }
 
 QByteArray contents(const QString &path)
@@ -282,6 +312,123 @@ private slots:
         QCOMPARE(partShownWrongly(t), QString());
         t.clear();
         add(2);
+        QCOMPARE(partShownWrongly(t), QString());
+    }
+
+    // What the table shows, drawn its quick way (grid lines as rectangles,
+    // repeating texts copied from earlier drawings, long texts cut where
+    // they leave their cell), is what a plain table would draw: on the
+    // first drawing of the rows and on the next, which copies whole cells.
+    void rowsLookAsAPlainTableWouldDrawThem_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("narrowColumns");
+        QTest::addColumn<int>("selectedRow");
+        QTest::addColumn<int>("scrollTo");
+        QTest::newRow("no rows") << 0 << 0 << -1 << -1;
+        QTest::newRow("a few rows, the view not full") << 4 << 0 << -1 << -1;
+        QTest::newRow("rows past the view, followed, one selected") << 40 << 0 << 38 << -1;
+        QTest::newRow("scrolled up, a selected row in view") << 40 << 0 << 12 << 10;
+        QTest::newRow("columns narrower than their words") << 40 << 1 << 37 << -1;
+    }
+
+    void rowsLookAsAPlainTableWouldDrawThem()
+    {
+        QFETCH(int, rows);
+        QFETCH(int, narrowColumns);
+        QFETCH(int, selectedRow);
+        QFETCH(int, scrollTo);
+        WindowRig rig;
+        TrafficWindow &t = *rig.window->frmTraffic;
+        t.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        if (narrowColumns) {
+            t.table->setColumnWidth(TrafficModel::Port, 31);
+            t.table->setColumnWidth(TrafficModel::Command, 47);
+            t.table->setColumnWidth(TrafficModel::Sent, 5);
+            t.table->setColumnWidth(TrafficModel::Received, 63);
+        }
+        for (int i = 0; i < rows; ++i) {
+            ExchangeRecord r = filler(quint64(i + 1));
+            r.commPort = 1;
+            r.device = QStringLiteral("/dev/ttyUSB0");
+            r.slave = 1;
+            r.command = i % 3 ? QStringLiteral("Read Counter Value") : QStringLiteral("Request %1").arg(i);
+            r.firstByteMs = 9 + i % 4;
+            r.waitMs = 100;
+            switch (i % 6) {
+            case 0: r.taken = counterReply5; r.status = Status::Success; break;
+            case 1: r.taken = hex("018302C0F1"); r.status = Status::CrcErr; break;   // exception 02
+            case 2: r.taken = hex("010304000000053A31"); r.status = Status::CrcErr; break;
+            case 3: r.firstByteMs = -1; r.status = Status::Error; break;          // no reply
+            case 4:                                                                // names no entry
+                r.slave.reset();
+                r.sent.clear();
+                r.notSent = NotSent::NoSlaveEntry;
+                r.notSentDetail = i % 12 == 4 ? QStringLiteral("Ω7") : QStringLiteral("abc");
+                r.firstByteMs = -1;
+                break;
+            case 5: r.taken = hex("0103040000"); r.status = Status::CrcErr; break; // too short
+            }
+            t.addRecord(r);
+            if (i == 20)
+                t.addLateBytes(quint64(i + 1), hex("000000053A30"), 180);
+        }
+        if (selectedRow >= 0)
+            t.table->selectRow(selectedRow);
+        if (scrollTo >= 0)
+            t.table->verticalScrollBar()->setValue(scrollTo);
+        QCoreApplication::processEvents();
+
+        const QImage plain = drawnPlainly(t);
+        for (const char *drawing : {"first", "second"}) {
+            const QImage quick = t.table->viewport()->grab().toImage();
+            QVERIFY2(quick == plain, drawing);
+        }
+    }
+
+    // Rows added at the end while the scroll bar is shown change only its
+    // range; the table then stands where its full layout would put it:
+    // following the end, scrolled up, and at the bound, where rows go at
+    // the top as others come.
+    void rowsFollowedQuicklyStandWhereAFullLayoutPutsThem()
+    {
+        WindowRig rig;
+        TrafficWindow &t = *rig.window->frmTraffic;
+        t.model()->setRowLimit(60);
+        t.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&t));
+        quint64 n = 0;
+        const auto add = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                t.addRecord(filler(++n));
+                QCoreApplication::processEvents();
+            }
+        };
+        const auto quickEqualsFull = [&] {
+            const QString quick = layoutOf(t.table);
+            t.table->doItemsLayout(); // everything laid out again
+            return quick == layoutOf(t.table) ? QString() : quick + QStringLiteral(" / ") + layoutOf(t.table);
+        };
+        add(3);
+        QCOMPARE(quickEqualsFull(), QString());
+        add(30); // the scroll bar appears on the way
+        QVERIFY(t.table->verticalScrollBar()->isVisible());
+        QCOMPARE(quickEqualsFull(), QString());
+        add(5);
+        QCOMPARE(quickEqualsFull(), QString());
+        t.table->verticalScrollBar()->setValue(4);
+        add(5);
+        QCOMPARE(t.table->verticalScrollBar()->value(), 4);
+        QCOMPARE(quickEqualsFull(), QString());
+        t.table->verticalScrollBar()->setValue(t.table->verticalScrollBar()->maximum());
+        add(40); // past the bound of 60
+        QCOMPARE(t.model()->rowCount(), 60);
+        QCOMPARE(quickEqualsFull(), QString());
+        t.resize(t.width(), t.height() + 57); // more rows in view
+        QCoreApplication::processEvents();
+        add(2);
+        QCOMPARE(quickEqualsFull(), QString());
         QCOMPARE(partShownWrongly(t), QString());
     }
 

@@ -1,4 +1,5 @@
 #include "TrafficWindow.h"
+#include "TrafficCells.h"
 
 #include "common/AtomicFile.h"
 #include "serial/SerialComponent.h"
@@ -14,11 +15,10 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
-#include <QStaticText>
 #include <QStyleOptionSlider>
-#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -28,120 +28,12 @@ namespace korvane {
 
 namespace {
 
-// A shown traffic window takes a row per exchange. What it repaints for
-// that is kept to the new row: the table scrolls by moving what is already
-// drawn, the cells are drawn plainly, the scroll bar repaints only when its
-// handle moves and the counts line repaints only the numbers that changed.
-
-/// The table: Ctrl+C copies whole selected rows rather than the current
-/// cell, and rows added at the end are laid out without repainting the rows
-/// already shown.
-class TrafficTable : public QTableView {
-public:
-    TrafficTable(TrafficWindow *window) : QTableView(window), window_(window) {}
-
-    /// Rows were added at the end, or dropped at the top while the table
-    /// follows the end (what is shown was moved up already).
-    void appended() { appended_ = true; }
-    /// Lays the table out now rather than on the next pass of the event
-    /// loop: the new row then scrolls into view and paints in the same pass
-    /// as the rest of the exchange's changes, not in a pass of its own.
-    void layOutNow() { executeDelayedItemsLayout(); }
-    /// Any other change: the next layout repaints everything.
-    void changed() { changed_ = true; }
-
-    void doItemsLayout() override
-    {
-        const bool onlyAppended = appended_ && !changed_;
-        appended_ = changed_ = false;
-        if (onlyAppended)
-            updateGeometries();
-        else
-            QTableView::doItemsLayout();
-    }
-
-protected:
-    void keyPressEvent(QKeyEvent *event) override
-    {
-        if (event == QKeySequence::Copy) {
-            window_->copySelection();
-            event->accept();
-            return;
-        }
-        QTableView::keyPressEvent(event);
-    }
-
-private:
-    TrafficWindow *window_;
-    bool appended_ = false;
-    bool changed_ = false;
-};
-
-/// Cells as one line of plain text, cut at the cell's edge (a note's tool
-/// tip shows it whole); the styled delegate lays out and elides every cell.
-class PlainTextDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-
-    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
-    {
-        const bool selected = option.state & QStyle::State_Selected;
-        const QPalette::ColorGroup group = !(option.state & QStyle::State_Enabled) ? QPalette::Disabled
-            : (option.state & QStyle::State_Active)                                 ? QPalette::Normal
-                                                                                    : QPalette::Inactive;
-        if (selected)
-            painter->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
-        const QRect room = option.rect.adjusted(3, 0, -3, 0);
-        if (room.width() <= 0)
-            return;
-        const QFontMetrics fm(option.font);
-        // No more characters than could show: a note is longer than its column.
-        const QString text = index.data(Qt::DisplayRole).toString().left(room.width() / narrowest(fm) + 2);
-        painter->save();
-        painter->setClipRect(room);
-        painter->setFont(option.font);
-        painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
-        const qreal top = room.top() + (room.height() - fm.height()) / 2;
-        if (index.column() == TrafficModel::Time || index.column() == TrafficModel::Note)
-            painter->drawText(QPointF(room.left(), top + fm.ascent()), text);
-        else
-            painter->drawStaticText(QPointF(room.left(), top), laidOut(text, option.font, painter->transform()));
-        painter->restore();
-    }
-
-private:
-    /// The port, the slave, the command, the frames and the status word
-    /// repeat from row to row: their text is shaped once and kept (the
-    /// times and notes hardly ever repeat and are drawn as they come).
-    const QStaticText &laidOut(const QString &text, const QFont &font, const QTransform &transform) const
-    {
-        if (font != font_) {
-            font_ = font;
-            laidOut_.clear();
-        }
-        auto it = laidOut_.find(text);
-        if (it == laidOut_.end()) {
-            if (laidOut_.size() >= 256) // bounded: the numbers written come and go
-                laidOut_.clear();
-            QStaticText staticText(text);
-            staticText.setTextFormat(Qt::PlainText);
-            staticText.prepare(transform, font);
-            it = laidOut_.insert(text, staticText);
-        }
-        return *it;
-    }
-
-    static int narrowest(const QFontMetrics &fm)
-    {
-        int least = fm.horizontalAdvance(QLatin1Char('i'));
-        for (QChar c : QStringLiteral("l.,:;'!|() "))
-            least = std::min(least, fm.horizontalAdvance(c));
-        return std::max(1, least);
-    }
-
-    mutable QFont font_;
-    mutable QHash<QString, QStaticText> laidOut_;
-};
+// A shown traffic window takes a row per exchange. What it does for that is
+// kept to the new row: the table scrolls by moving what is already drawn and
+// lays out only the scroll bar's new range, the cells are drawn plainly (and
+// copied where their text repeats, see TrafficCells), the grid is drawn as
+// rectangles, the scroll bar repaints only when its handle moves and the
+// counts line repaints only the numbers that changed.
 
 /// A scroll bar that repaints only when what it shows changes: with many
 /// rows, one more moves its handle by less than a pixel. A new row changes
@@ -152,6 +44,17 @@ private:
 class QuietScrollBar : public QScrollBar {
 public:
     using QScrollBar::QScrollBar;
+
+    /// Runs the changes and compares the look once, at once, after them.
+    template<typename Changes>
+    void change(Changes changes)
+    {
+        const bool wasSettling = settling_;
+        settling_ = true;
+        changes();
+        settling_ = wasSettling;
+        settle();
+    }
 
 protected:
     void sliderChange(SliderChange change) override
@@ -193,6 +96,136 @@ private:
     bool settling_ = false;
 };
 
+/// The table: Ctrl+C copies whole selected rows rather than the current
+/// cell, and rows added at the end are laid out without repainting the rows
+/// already shown.
+class TrafficTable : public QTableView {
+public:
+    TrafficTable(TrafficWindow *window) : QTableView(window), window_(window)
+    {
+        // The grid is drawn here as rectangles, the same pixels as the
+        // table's own lines: those go through the line stroker, pixel by
+        // pixel, and cost more than the rest of a new row together.
+        setShowGrid(false);
+    }
+
+    /// Rows were added at the end, or dropped at the top while the table
+    /// follows the end (what is shown was moved up already).
+    void appended() { appended_ = true; }
+    /// Lays the table out now rather than on the next pass of the event
+    /// loop: the new row then scrolls into view and paints in the same pass
+    /// as the rest of the exchange's changes, not in a pass of its own.
+    void layOutNow() { executeDelayedItemsLayout(); }
+    /// Any other change: the next layout repaints everything.
+    void changed() { changed_ = true; }
+
+    void doItemsLayout() override
+    {
+        const bool onlyAppended = appended_ && !changed_;
+        appended_ = changed_ = false;
+        if (!onlyAppended)
+            QTableView::doItemsLayout();
+        else if (!followQuickly())
+            updateGeometries();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QTableView::paintEvent(event);
+        if (!showGrid())
+            drawGrid(event->region());
+    }
+
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (event == QKeySequence::Copy) {
+            window_->copySelection();
+            event->accept();
+            return;
+        }
+        QTableView::keyPressEvent(event);
+    }
+
+private:
+    /// Rows added at the end change only the vertical scroll bar's range
+    /// once the bar is shown: everything else the table lays out (the
+    /// headers, the margins, the other scroll bar) stays as it is, and
+    /// laying it all out again costs more than the new row's cells. Rows
+    /// of one height, none hidden, scrolled row by row: the range is then
+    /// the rows beyond those that fit, as the table itself works it out.
+    bool followQuickly()
+    {
+        QHeaderView *rows = verticalHeader();
+        auto *bar = static_cast<QuietScrollBar *>(verticalScrollBar());
+        const int count = rows->count();
+        if (verticalScrollMode() != ScrollPerItem || !rows->isHidden() || rows->hiddenSectionCount() != 0
+            || count == 0 || rows->sectionResizeMode(0) != QHeaderView::Fixed
+            || rows->length() != count * rows->defaultSectionSize() || !bar->isVisible() || bar->maximum() == 0)
+            return false;
+        const int inView = std::clamp(viewport()->height() / rows->defaultSectionSize(), 1, count);
+        if (inView != bar->pageStep())
+            return false;
+        // The table follows the new maximum (see rangeChanged), scrolling
+        // the rows as the scroll bar moves.
+        bar->change([&] { bar->setRange(0, count - inView); });
+        return true;
+    }
+
+    /// A line below every row and right of every column, within the rows
+    /// and columns there are, as the table draws its grid (left to right).
+    void drawGrid(const QRegion &region)
+    {
+        QHeaderView *rows = verticalHeader();
+        QHeaderView *columns = horizontalHeader();
+        if (rows->count() == 0 || columns->count() == 0)
+            return;
+        QStyleOptionViewItem option;
+        initViewItemOption(&option);
+        const QColor colour = QColor::fromRgba(
+            static_cast<QRgb>(style()->styleHint(QStyle::SH_Table_GridLineColor, &option, this)));
+        const int lastY = rows->length() - rows->offset() - 1;
+        const int lastX = columns->length() - columns->offset() - 1;
+        QPainter painter(viewport());
+        for (QRect area : region) {
+            area.setBottom(std::min(area.bottom(), lastY));
+            area.setRight(std::min(area.right(), lastX));
+            if (!area.isValid())
+                continue;
+            const int top = rows->visualIndexAt(area.top());
+            int bottom = rows->visualIndexAt(area.bottom());
+            if (bottom < 0)
+                bottom = rows->count() - 1;
+            if (top < 0 || top > bottom)
+                continue;
+            for (int row = top; row <= bottom; ++row) {
+                const int y = rowViewportPosition(row) + rowHeight(row) - 1;
+                painter.fillRect(QRect(area.left(), y, area.width(), 1), colour);
+            }
+            int left = columns->visualIndexAt(area.left());
+            int right = columns->visualIndexAt(area.right());
+            if (left < 0)
+                left = 0;
+            if (right < 0)
+                right = columns->count() - 1;
+            for (int column = left; column <= right; ++column) {
+                const int x = columnViewportPosition(column) + columnWidth(column) - 1;
+                painter.fillRect(QRect(x, area.top(), 1, area.height()), colour);
+            }
+        }
+    }
+
+    TrafficWindow *window_;
+    bool appended_ = false;
+    bool changed_ = false;
+};
+
+QFont withoutShaping(QFont font)
+{
+    font.setStyleStrategy(QFont::PreferNoShaping);
+    return font;
+}
+
 } // namespace
 
 TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
@@ -208,12 +241,18 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     table = trafficTable;
     table->setObjectName(QStringLiteral("tblTraffic"));
     table->setVerticalScrollBar(new QuietScrollBar(Qt::Vertical, table));
-    table->setItemDelegate(new PlainTextDelegate(table));
+    auto *cells = new TrafficCellDelegate(table);
+    cells->setRepeats(TrafficModel::Time, TrafficCellDelegate::Repeats::Never);
+    cells->setRepeats(TrafficModel::Note, TrafficCellDelegate::Repeats::Words);
+    table->setItemDelegate(cells);
     table->setModel(model_);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setWordWrap(false);
+    // Hex bytes, times and plain words need no shaping, and a shown window
+    // draws a row per exchange: skipping it halves the cost of drawing text.
+    table->setFont(withoutShaping(table->font()));
     table->setCornerButtonEnabled(false);
     // Rows of one fixed height: nothing is measured as rows come and go.
     table->verticalHeader()->hide();
@@ -232,6 +271,7 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     table->setColumnWidth(TrafficModel::StatusColumn, widthOf("CRC Err"));
 
     countsLine = new CountsLine(this);
+    countsLine->setFont(withoutShaping(countsLine->font()));
     countsLine->setObjectName(QStringLiteral("countsLine"));
     lblPort = new QLabel(this);
     lblPort->setObjectName(QStringLiteral("lblPort"));
