@@ -322,7 +322,7 @@ private slots:
     void rowsLookAsAPlainTableWouldDrawThem_data()
     {
         QTest::addColumn<int>("rows");
-        QTest::addColumn<int>("narrowColumns");
+        QTest::addColumn<int>("narrowColumns"); // 1: narrower than words, 2: one very wide
         QTest::addColumn<int>("selectedRow");
         QTest::addColumn<int>("scrollTo");
         QTest::newRow("no rows") << 0 << 0 << -1 << -1;
@@ -330,6 +330,7 @@ private slots:
         QTest::newRow("rows past the view, followed, one selected") << 40 << 0 << 38 << -1;
         QTest::newRow("scrolled up, a selected row in view") << 40 << 0 << 12 << 10;
         QTest::newRow("columns narrower than their words") << 40 << 1 << 37 << -1;
+        QTest::newRow("a column wider than the pixels kept") << 40 << 2 << 37 << -1;
     }
 
     void rowsLookAsAPlainTableWouldDrawThem()
@@ -342,7 +343,9 @@ private slots:
         TrafficWindow &t = *rig.window->frmTraffic;
         t.show();
         QVERIFY(QTest::qWaitForWindowExposed(&t));
-        if (narrowColumns) {
+        if (narrowColumns == 2) {
+            t.table->setColumnWidth(TrafficModel::Command, 9000); // a whole cell of 700 kB
+        } else if (narrowColumns) {
             t.table->setColumnWidth(TrafficModel::Port, 31);
             t.table->setColumnWidth(TrafficModel::Command, 47);
             t.table->setColumnWidth(TrafficModel::Sent, 5);

@@ -181,19 +181,26 @@ const QImage &TrafficCellDelegate::piece(const Piece &key, qreal ratio) const
 {
     if (const QImage *image = pieces_.object(key))
         return *image;
-    auto *image = new QImage(QSize(key.width, key.height) * ratio, QImage::Format_RGB32);
-    image->setDevicePixelRatio(ratio);
-    image->setDotsPerMeterX(qRound(dpiX_ / 0.0254));
-    image->setDotsPerMeterY(qRound(dpiY_ / 0.0254));
-    image->fill(QColor::fromRgba(key.background));
+    QImage image(QSize(key.width, key.height) * ratio, QImage::Format_RGB32);
+    image.setDevicePixelRatio(ratio);
+    image.setDotsPerMeterX(qRound(dpiX_ / 0.0254));
+    image.setDotsPerMeterY(qRound(dpiY_ / 0.0254));
+    image.fill(QColor::fromRgba(key.background));
     {
-        QPainter painter(image);
+        QPainter painter(&image);
         painter.setFont(font_);
         painter.setPen(QColor::fromRgba(key.ink));
         painter.drawText(QPointF(key.offset64 / 64.0, (key.height - lineHeight_) / 2 + ascent_), key.text);
     }
-    pieces_.insert(key, image, std::max<qsizetype>(1, image->sizeInBytes() / 1024));
-    return *pieces_.object(key);
+    const qsizetype cost = std::max<qsizetype>(1, image.sizeInBytes() / 1024);
+    if (cost > pieces_.maxCost()) {
+        // Larger than all that is kept (a column made very wide): used once.
+        oversized_ = std::move(image);
+        return oversized_;
+    }
+    auto *kept = new QImage(std::move(image));
+    pieces_.insert(key, kept, cost); // kept: it fits, older pieces make room
+    return *kept;
 }
 
 } // namespace korvane

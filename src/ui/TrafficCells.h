@@ -69,6 +69,7 @@ private:
     mutable int ascent_ = 0, lineHeight_ = 0;
     mutable QCache<Piece, QImage> pieces_{512};  // kB: the words, frames and cells that repeat
     mutable QSet<size_t> seen_;             // cells drawn once, by their look
+    mutable QImage oversized_;
 };
 
 } // namespace korvane
