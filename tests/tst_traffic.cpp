@@ -10,6 +10,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -38,6 +39,9 @@ ExchangeRecord record(const QByteArray &sent, const QByteArray &taken, Status st
     return r;
 }
 
+/// How the port came to be closed before a command.
+enum class ClosedBy { HangUp, HangUpThenMenu, FailedStart };
+
 const char *name(const QByteArray &wire, const char *what)
 {
     static QByteArray keep;
@@ -56,6 +60,7 @@ private slots:
     void lateBytesBelongToTheExchangeThatWaitedForThem();
     void bytesWaitingBeforeTheFirstRequestAreDroppedOnItsRow();
     void recordsHoldTheirBytesInStorageOfTheirOwn();
+    void aClosedPortRecordsThatNothingWasSent_data();
     void aClosedPortRecordsThatNothingWasSent();
     void aSlaveTextNamingNoEntryRecordsThatNothingWasSent();
     void statusToolTipsTellTheGroupsLastExchange();
@@ -310,14 +315,50 @@ void TestTraffic::recordsHoldTheirBytesInStorageOfTheirOwn()
         QVERIFY2(b->capacity() < 64, qPrintable(QString::number(b->capacity())));
 }
 
+// How the port came to be closed decides what the row says: after a
+// hang-up that reopening could not mend, both; otherwise why it last
+// failed to open.
+void TestTraffic::aClosedPortRecordsThatNothingWasSent_data()
+{
+    QTest::addColumn<int>("history");
+    QTest::addColumn<QString>("note");
+    QTest::newRow("hang-up, reopening fails: both named")
+        << int(ClosedBy::HangUp)
+        << "nothing sent: the port is closed (/dev/ttyS0: hang-up; opening it again failed: /dev/ttyS0: "
+           "No such file or directory)";
+    QTest::newRow("hang-up, reopened from a menu, then an open failed: the failure alone")
+        << int(ClosedBy::HangUpThenMenu) << "nothing sent: the port is closed (/dev/ttyS0: No such file or directory)";
+    QTest::newRow("never opened: the failure alone")
+        << int(ClosedBy::FailedStart) << "nothing sent: the port is closed (/dev/ttyS0: No such file or directory)";
+}
+
 void TestTraffic::aClosedPortRecordsThatNothingWasSent()
 {
-    WindowRig rig;
+    QFETCH(int, history);
+    QFETCH(QString, note);
+    WindowRig rig(DefaultIni, false);
     frmMain &w = *rig.window;
-    // The device stays away: the command reopens the port after the hang-up,
-    // which fails, and the note gives that reason.
-    rig.port.failOpen = true;
-    rig.port.hangUp();
+    switch (ClosedBy(history)) {
+    case ClosedBy::HangUp:
+        w.Form_Load();
+        // The device stays away: the command reopens the port, which fails.
+        rig.port.failOpen = true;
+        rig.port.hangUp();
+        break;
+    case ClosedBy::HangUpThenMenu:
+        w.Form_Load();
+        rig.port.hangUp();
+        w.mnuBaud->actions().at(0)->trigger(); // the device is back: open again
+        QVERIFY(rig.port.PortOpen());
+        rig.port.failOpen = true;
+        w.mnuBaud->actions().at(0)->trigger(); // and now it is not
+        break;
+    case ClosedBy::FailedStart:
+        rig.port.failOpen = true;
+        w.Form_Load();
+        break;
+    }
+    QVERIFY(!rig.port.PortOpen());
     QTest::mouseClick(w.cmdOutput[4], Qt::LeftButton);
     QCOMPARE(w.lblSta2->text(), QStringLiteral("Error"));
     const TrafficModel &model = *w.frmTraffic->model();
@@ -327,8 +368,7 @@ void TestTraffic::aClosedPortRecordsThatNothingWasSent()
     QCOMPARE(model.cellText(0, TrafficModel::Command), QStringLiteral("Buzzer On"));
     QCOMPARE(model.cellText(0, TrafficModel::Sent), QString());
     QCOMPARE(model.cellText(0, TrafficModel::StatusColumn), QStringLiteral("Error"));
-    QCOMPARE(model.cellText(0, TrafficModel::Note),
-             QStringLiteral("nothing sent: the port is closed (/dev/ttyS0: No such file or directory)"));
+    QCOMPARE(model.cellText(0, TrafficModel::Note), note);
     QVERIFY(rig.port.requests().isEmpty());
 }
 

@@ -504,7 +504,8 @@ private slots:
         QCOMPARE(fields(2), (QList<QByteArray>{"COM1 /dev/ttyS0", "1", "Read Counter Value", "01 03 00 00 00 02 C4 0B",
                                                "", "Error", "no reply within the wait (100 ms)"}));
         QCOMPARE(fields(3), (QList<QByteArray>{"COM1 /dev/ttyS0", "1", "Read Counter Value", "", "", "Error",
-                                               "nothing sent: the port is closed (/dev/ttyS0: No such file or directory)"}));
+                                               "nothing sent: the port is closed (/dev/ttyS0: hang-up; opening it "
+                                               "again failed: /dev/ttyS0: No such file or directory)"}));
         QCOMPARE(lines.at(4), QByteArray());
         QCOMPARE(contents(path), t.model()->tableText().toUtf8());
     }

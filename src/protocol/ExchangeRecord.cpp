@@ -61,6 +61,15 @@ QByteArray compactBytes(const QByteArray &bytes)
     return bytes.isEmpty() ? QByteArray() : QByteArray(bytes.constData(), bytes.size());
 }
 
+QString closedPortDetail(const QString &lostTo, const QString &openFailure)
+{
+    if (lostTo.isEmpty() || lostTo == openFailure)
+        return openFailure;
+    if (openFailure.isEmpty())
+        return lostTo;
+    return QStringLiteral("%1; opening it again failed: %2").arg(lostTo, openFailure);
+}
+
 QString hexBytes(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.toHex(' ').toUpper());

@@ -59,6 +59,12 @@ void addLateBytes(ExchangeRecord &record, const QByteArray &bytes, int msAfterSe
 /// many kilobytes.
 QByteArray compactBytes(const QByteArray &bytes);
 
+/// Why a closed port sent nothing: why opening it failed, and first, when
+/// it was lost to a hang-up and not open since, that it hung up, e.g.
+/// "/dev/ttyUSB0: the device hung up (disconnected); opening it again
+/// failed: /dev/ttyUSB0: No such file or directory". Either may be empty.
+QString closedPortDetail(const QString &lostTo, const QString &openFailure);
+
 /// What a person needs to know about the exchange, in plain words, naming
 /// every cause that applies, e.g. "Modbus exception 02 Illegal Data
 /// Address; reply too short for the check: 5 bytes, 9 needed; ...".

@@ -23,13 +23,13 @@ ExchangeRecord TrafficRecorder::begin(const QString &command, std::optional<std:
     return r;
 }
 
-bool TrafficRecorder::send(ModVariables &v, ExchangeRecord &record, const Request &request)
+bool TrafficRecorder::send(ModVariables &v, ExchangeRecord &record, const Request &request, const QString &lostTo)
 {
     record.checkIndex = request.checkIndex;
     // Bytes that the send drops are reported (onReceived) before it drops
     // them, while they still belong to the exchange before.
     if (!sendRequest(v, port_, request.length)) {
-        nothingSent(record, NotSent::PortClosed, port_.lastError());
+        nothingSent(record, NotSent::PortClosed, closedPortDetail(lostTo, port_.lastError()));
         return false;
     }
     record.sent = compactBytes(v.TxBuf.head(request.length));

@@ -25,8 +25,10 @@ public:
     /// Sends the request in TxBuf (sendRequest), noting the frame, what was
     /// dropped before it, or why nothing went out. From here on, arriving
     /// bytes are this exchange's reply. False (and the record handed on)
-    /// when nothing was sent.
-    bool send(ModVariables &v, ExchangeRecord &record, const Request &request);
+    /// when nothing was sent. lostTo: why the port closed by itself (a
+    /// hang-up) when it has not been open since; a closed port's record
+    /// then names that as well as why opening it again failed.
+    bool send(ModVariables &v, ExchangeRecord &record, const Request &request, const QString &lostTo = {});
 
     /// After the wait: takes the reply (takeReply), notes it, its timing and
     /// its status, and hands the record on. Bytes arriving from now on are

@@ -150,6 +150,7 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     // opens it again (reopenAfterHangUp).
     connect(MSComm1, &SerialComponent::closedOnError, this, [this](const QString &reason) {
         hungUp_ = true;
+        hangUpReason_ = reason;
         qWarning().noquote() << "korvane: serial port closed after an error:" << reason;
     });
 
@@ -596,7 +597,9 @@ std::optional<Status> frmMain::runCommand(const QPushButton *button, QLabel *sta
     }
     const Request request = build(*slave);
     reopenAfterHangUp();
-    if (!traffic_->send(vars, record, request)) {
+    // Still lost to a hang-up: reopening it just failed, and the record
+    // names both.
+    if (!traffic_->send(vars, record, request, hungUp_ ? hangUpReason_ : QString())) {
         statusTips_->show(status, record);
         return Status::Error;
     }

@@ -171,6 +171,7 @@ private:
     bool unloaded_ = false;
     bool slaveIdUnusable_ = false; ///< the stored SlaveID could not be used
     bool hungUp_ = false; ///< the port closed itself and is not open again yet
+    QString hangUpReason_; ///< why it closed itself (the port's own words)
 };
 
 } // namespace korvane
