@@ -149,8 +149,7 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     // A hang-up closes the port; say so once, plainly. The next command
     // opens it again (reopenAfterHangUp).
     connect(MSComm1, &SerialComponent::closedOnError, this, [this](const QString &reason) {
-        hungUp_ = true;
-        hangUpReason_ = reason;
+        hungUp_ = reason;
         qWarning().noquote() << "korvane: serial port closed after an error:" << reason;
     });
 
@@ -341,7 +340,8 @@ void frmMain::reopenPortWith(const std::function<void()> &change)
         openPortOrWarn();
         // A port lost to a hang-up stays lost (and retried by the next
         // command) until it is open again.
-        hungUp_ = hungUp_ && !MSComm1->PortOpen();
+        if (MSComm1->PortOpen())
+            hungUp_.reset();
         emit portStateChanged();
     }
     UpdateMenuChecks();
@@ -440,7 +440,7 @@ void frmMain::reopenAfterHangUp()
     // and settings once per command, never by a timer while idle. A failure
     // shows as the command's "Error"; the hang-up itself was reported once.
     if (hungUp_ && !MSComm1->PortOpen() && MSComm1->setPortOpen(true)) {
-        hungUp_ = false;
+        hungUp_.reset();
         emit portStateChanged();
     }
 }
@@ -599,7 +599,7 @@ std::optional<Status> frmMain::runCommand(const QPushButton *button, QLabel *sta
     reopenAfterHangUp();
     // Still lost to a hang-up: reopening it just failed, and the record
     // names both.
-    if (!traffic_->send(vars, record, request, hungUp_ ? hangUpReason_ : QString())) {
+    if (!traffic_->send(vars, record, request, hungUp_.value_or(QString()))) {
         statusTips_->show(status, record);
         return Status::Error;
     }

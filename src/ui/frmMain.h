@@ -170,8 +170,9 @@ private:
     bool loaded_ = false;   ///< Form_Load has read the settings
     bool unloaded_ = false;
     bool slaveIdUnusable_ = false; ///< the stored SlaveID could not be used
-    bool hungUp_ = false; ///< the port closed itself and is not open again yet
-    QString hangUpReason_; ///< why it closed itself (the port's own words)
+    /// Set when the port closed itself and is not open again yet: why, in
+    /// the port's own words.
+    std::optional<QString> hungUp_;
 };
 
 } // namespace korvane
