@@ -61,6 +61,13 @@ void TrafficRecorder::nothingSent(ExchangeRecord &record, NotSent reason, const 
     finish(record);
 }
 
+void TrafficRecorder::forgetPort()
+{
+    inExchange_ = false;
+    lateOwner_ = 0;
+    stray_.clear();
+}
+
 void TrafficRecorder::finish(ExchangeRecord &record)
 {
     inExchange_ = false;

@@ -39,6 +39,10 @@ public:
     /// its own (detail: the slave text that names no entry).
     void nothingSent(ExchangeRecord &record, NotSent reason, const QString &detail = {});
 
+    /// The port was closed, opened or changed: bytes arriving from now on
+    /// belong to no earlier exchange, and none kept so far are noted.
+    void forgetPort();
+
 signals:
     void recorded(const ExchangeRecord &record);
     /// Bytes that arrived after the wait of exchange `number`.

@@ -39,6 +39,26 @@ bool CheckCRC(ModVariables &v, int k)
     return hi == v.gCRCHi && lo == v.gCRCLo;
 }
 
+std::uint16_t crc16(QByteArrayView bytes)
+{
+    std::uint16_t crc = 0xFFFF;
+    for (char c : bytes) {
+        crc ^= static_cast<std::uint8_t>(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? std::uint16_t((crc >> 1) ^ 0xA001) : std::uint16_t(crc >> 1);
+    }
+    return crc;
+}
+
+bool frameCrcGood(QByteArrayView bytes)
+{
+    if (bytes.size() < 4)
+        return false;
+    const std::uint16_t crc = crc16(bytes.first(bytes.size() - 2));
+    return static_cast<std::uint8_t>(bytes[bytes.size() - 2]) == (crc & 0xFF)
+        && static_cast<std::uint8_t>(bytes[bytes.size() - 1]) == (crc >> 8);
+}
+
 std::uint8_t hexByte(const QString &hex)
 {
     bool ok = false;

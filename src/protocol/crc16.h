@@ -5,6 +5,8 @@
 
 #include "common/modVariables.h"
 
+#include <QByteArrayView>
+
 #include <cstdint>
 
 namespace korvane {
@@ -18,6 +20,14 @@ void CalcCRC(ModVariables &v, int n);
 /// gCRCLo/gCRCHi hold the reply's CRC. A reply shorter than k+3 bytes fails
 /// the check without being read past its end.
 bool CheckCRC(ModVariables &v, int k);
+
+/// The Modbus CRC-16 of bytes, as a number: the frame carries its low byte
+/// first. The same value CalcCRC gives as text.
+std::uint16_t crc16(QByteArrayView bytes);
+
+/// True when bytes is at least four long and its last two bytes are the
+/// CRC of those before them (low byte first).
+bool frameCrcGood(QByteArrayView bytes);
 
 /// The byte value of a hexadecimal text ("&H" + text): "0A" -> 10.
 std::uint8_t hexByte(const QString &hex);

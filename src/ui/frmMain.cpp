@@ -109,6 +109,7 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     : QMainWindow(parent)
     , MSComm1(port)
     , ini(iniPath)
+    , session(new PortSession(*port, this))
     , messages_(std::move(messages))
 {
     Q_ASSERT(port);
@@ -125,6 +126,8 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     Timer1->setInterval(10);
     Timer1->setTimerType(Qt::PreciseTimer);
     connect(Timer1, &QTimer::timeout, this, &frmMain::Timer1_Timer);
+    // The window's own frame buffers and its fixed wait of ten ticks.
+    runner = new CommandRunner(*session, vars, WaitPolicy::ticks(Timer1), this);
 
     connect(cmdReadCount, &QPushButton::clicked, this, &frmMain::cmdReadCount_Click);
     connect(cmdResetCount, &QPushButton::clicked, this, &frmMain::cmdResetCount_Click);
@@ -147,17 +150,16 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     closeOnCtrlQ(this);
 
     // A hang-up closes the port; say so once, plainly. The next command
-    // opens it again (reopenAfterHangUp).
-    connect(MSComm1, &SerialComponent::closedOnError, this, [this](const QString &reason) {
-        hungUp_ = reason;
+    // opens it again (PortSession::recoverFromHangUp).
+    connect(session, &PortSession::closedOnError, this, [](const QString &reason) {
         qWarning().noquote() << "korvane: serial port closed after an error:" << reason;
     });
+    connect(session, &PortSession::stateChanged, this, &frmMain::portStateChanged);
 
     // What went over the line: records from the exchanges, handed on to
     // the status labels' tool tips and to the traffic window.
-    traffic_ = new TrafficRecorder(*MSComm1, this);
-    connect(traffic_, &TrafficRecorder::recorded, this, &frmMain::exchanged);
-    connect(traffic_, &TrafficRecorder::lateBytes, this, &frmMain::lateBytesArrived);
+    connect(&session->recorder(), &TrafficRecorder::recorded, this, &frmMain::exchanged);
+    connect(&session->recorder(), &TrafficRecorder::lateBytes, this, &frmMain::lateBytesArrived);
     statusTips_ = new StatusToolTips(this);
     connect(this, &frmMain::lateBytesArrived, statusTips_, &StatusToolTips::addLateBytes);
     frmTraffic = new TrafficWindow(MSComm1, this);
@@ -263,7 +265,7 @@ void frmMain::buildMenus()
         mnuCOM[i] = mnuPort->addAction(QStringLiteral("COM%1").arg(i));
         mnuCOM[i]->setObjectName(QStringLiteral("mnuCOM%1").arg(i));
         mnuCOM[i]->setCheckable(true);
-        mnuCOM[i]->setToolTip(MSComm1->portDevice(i));
+        mnuCOM[i]->setToolTip(session->portDevice(i));
         connect(mnuCOM[i], &QAction::triggered, this, [this, i] { mnuCOM_Click(i); });
     }
     mnuPort->addSeparator();
@@ -302,13 +304,13 @@ void frmMain::buildMenus()
     // Ignored during a wait, as the other menus' items are: the box waits in
     // an event loop of its own and would hold the status word back.
     connect(mnuAbout, &QAction::triggered, this, [this] {
-        if (!busy_)
+        if (!isBusy())
             showAboutKorvane(this);
     });
     mnuAboutQt = mnuHelp->addAction(QStringLiteral("About Qt"));
     mnuAboutQt->setObjectName(QStringLiteral("mnuAboutQt"));
     connect(mnuAboutQt, &QAction::triggered, this, [this] {
-        if (!busy_)
+        if (!isBusy())
             QMessageBox::aboutQt(this);
     });
 }
@@ -333,16 +335,10 @@ void frmMain::reopenPortWith(const std::function<void()> &change)
 {
     // Ignored while an exchange waits; the check marks are set again in
     // every case, so they never show what the menu toggled by itself.
-    if (!busy_) {
-        if (MSComm1->PortOpen())
-            MSComm1->setPortOpen(false);
+    if (!isBusy()) {
+        session->close();
         change();
         openPortOrWarn();
-        // A port lost to a hang-up stays lost (and retried by the next
-        // command) until it is open again.
-        if (MSComm1->PortOpen())
-            hungUp_.reset();
-        emit portStateChanged();
     }
     UpdateMenuChecks();
 }
@@ -352,7 +348,7 @@ void frmMain::mnuCOM_Click(int Index)
     reopenPortWith([&] {
         vars.gCommPort = QString::number(Index);
         UpdateMenuChecks();
-        MSComm1->setCommPort(Index);
+        session->setCommPort(Index);
     });
 }
 
@@ -361,7 +357,7 @@ void frmMain::mnuBR_Click(int Index)
     reopenPortWith([&] {
         const QString format = vars.gSetting.right(5);
         vars.gSetting = QLatin1String(BaudParts[Index]) + format;
-        MSComm1->setSettings(vars.gSetting);
+        session->setSettings(vars.gSetting);
         UpdateMenuChecks();
     });
 }
@@ -375,29 +371,18 @@ void frmMain::mnuDF_Click(int Index)
         else if (vars.gSetting.size() == 11)
             baud = vars.gSetting.left(6);
         vars.gSetting = baud + QLatin1String(FormatParts[Index]);
-        MSComm1->setSettings(vars.gSetting);
+        session->setSettings(vars.gSetting);
         UpdateMenuChecks();
     });
 }
 
-QString frmMain::portFailureAdvice() const
-{
-    if (!parseLineSettings(MSComm1->Settings()))
-        return QStringLiteral("The line settings \"%1\" are not accepted. Choose them from the "
-                              "\"Baud Rate\" and \"Data Format\" menus.")
-            .arg(MSComm1->Settings());
-    const int port = MSComm1->CommPort();
-    return portOpenAdvice(lookUpPortFacts(port, MSComm1->portDevice(port), MSComm1->lastErrorNumber(),
-                                          deviceSource_ ? deviceSource_() : QList<SerialDevice>()));
-}
-
 void frmMain::mnuPortDevices_Click()
 {
-    if (busy_)
+    if (isBusy())
         return;
     QStringList current;
     for (int i = 1; i <= 6; ++i)
-        current << MSComm1->portDeviceMapping(i);
+        current << session->portDeviceMapping(i);
     const QPointer<PortDevicesDialog> dialog = new PortDevicesDialog(current, deviceSource_, this);
     const bool accepted = dialog->exec() == QDialog::Accepted;
     // The window may have been closed (a signal) while the dialog was open.
@@ -411,38 +396,18 @@ void frmMain::mnuPortDevices_Click()
 
 void frmMain::applyPortDevices(const QStringList &devices)
 {
-    const auto current = settingNumber(vars.gCommPort, 1, 6);
-    const QString before = current ? MSComm1->portDevice(*current) : QString();
-    bool stored = true;
-    for (int i = 1; i <= 6; ++i) {
-        const QString device = devices.value(i - 1);
-        if (device == MSComm1->portDeviceMapping(i))
-            continue; // unchanged rows leave the file as it is
-        MSComm1->setPortDevice(i, device);
-        mnuCOM[i]->setToolTip(MSComm1->portDevice(i));
-        // An emptied row is stored empty: the port's default device.
-        stored = ini.WriteINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(i), device) && stored;
-    }
-    if (!stored)
+    const PortSession::DevicesChange change = session->changePortDevices(devices, ini);
+    for (int i = 1; i <= 6; ++i)
+        mnuCOM[i]->setToolTip(session->portDevice(i));
+    if (!change.stored)
         showMessage({QMessageBox::Warning, QStringLiteral("KORVANE"),
                      QStringLiteral("The port devices could not be stored in %1.")
                          .arg(QDir::toNativeSeparators(ini.path())),
                      QStringLiteral("They are used until KORVANE closes; the next start uses the "
                                     "devices the file holds."),
                      QString()});
-    if (current && MSComm1->portDevice(*current) != before)
+    if (change.selectedChanged && settingNumber(vars.gCommPort, 1, 6))
         reopenPortWith([] {});
-}
-
-void frmMain::reopenAfterHangUp()
-{
-    // The adapter was pulled out and may be back: try the current device
-    // and settings once per command, never by a timer while idle. A failure
-    // shows as the command's "Error"; the hang-up itself was reported once.
-    if (hungUp_ && !MSComm1->PortOpen() && MSComm1->setPortOpen(true)) {
-        hungUp_.reset();
-        emit portStateChanged();
-    }
 }
 
 void frmMain::openPortOrWarn()
@@ -453,13 +418,12 @@ void frmMain::openPortOrWarn()
                      QString()});
         return;
     }
-    if (MSComm1->setPortOpen(true))
+    if (session->open())
         return;
-    const QString port = QStringLiteral("COM%1 (%2)").arg(MSComm1->CommPort())
-                             .arg(MSComm1->portDevice(MSComm1->CommPort()));
     showMessage({QMessageBox::Warning, QStringLiteral("KORVANE"), QStringLiteral("Com Port Error"),
-                 QStringLiteral("%1 could not be opened. %2").arg(port, portFailureAdvice()),
-                 MSComm1->lastError()});
+                 QStringLiteral("%1 could not be opened. %2")
+                     .arg(session->displayName(), session->openFailureAdvice(deviceSource_)),
+                 session->lastError()});
 }
 
 void frmMain::setTabOrder()
@@ -477,10 +441,9 @@ void frmMain::Form_Load()
     vars.gSetting = ini.ReadINI(QStringLiteral("Settings"), QStringLiteral("Setting"));
     vars.gSlaveID = ini.ReadINI(QStringLiteral("Settings"), QStringLiteral("SlaveID"));
     loaded_ = true;
-    for (int i = 1; i <= 6; ++i) {
-        MSComm1->setPortDevice(i, ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(i)));
-        mnuCOM[i]->setToolTip(MSComm1->portDevice(i));
-    }
+    session->loadPortDevices(ini);
+    for (int i = 1; i <= 6; ++i)
+        mnuCOM[i]->setToolTip(session->portDevice(i));
 
     // Each value that cannot be used is reported, all in one warning; the
     // window works afterwards and the menus repair the port settings.
@@ -502,27 +465,25 @@ void frmMain::Form_Load()
 
     const auto port = settingNumber(vars.gCommPort, 1, 6);
     if (port)
-        MSComm1->setCommPort(*port);
+        session->setCommPort(*port);
     else
         problem("CommPort", vars.gCommPort,
                 QStringLiteral("not a port number from 1 to 6. The port stays closed; "
                                "choose one from the \"Serial Port\" menu."));
-    MSComm1->setSettings(vars.gSetting);
+    session->setSettings(vars.gSetting);
     const bool lineSettingsUsable = parseLineSettings(vars.gSetting).has_value();
     if (!lineSettingsUsable)
         problem("Setting", vars.gSetting,
                 QStringLiteral("not line settings such as 9600,n,8,2. The port stays closed; "
                                "choose them from the \"Baud Rate\" and \"Data Format\" menus."));
-    MSComm1->setInputMode(1);
     UpdateMenuChecks();
 
     QString detail;
-    if (port && lineSettingsUsable && !MSComm1->setPortOpen(true)) {
-        const QString device = MSComm1->portDevice(*port);
+    if (port && lineSettingsUsable && !session->open()) {
         problem("CommPort", vars.gCommPort,
-                QStringLiteral("COM%1 (%2) could not be opened. %3 The port stays closed.")
-                    .arg(*port).arg(device, portFailureAdvice()));
-        detail = MSComm1->lastError();
+                QStringLiteral("%1 could not be opened. %2 The port stays closed.")
+                    .arg(session->displayName(), session->openFailureAdvice(deviceSource_)));
+        detail = session->lastError();
     }
     if (!problems.isEmpty()) {
         const SettingsWarning warning = settingsWarning(QDir::toNativeSeparators(ini.path()),
@@ -584,42 +545,22 @@ void frmMain::Timer1_Timer()
 }
 
 std::optional<Status> frmMain::runCommand(const QPushButton *button, QLabel *status,
-                                          const std::function<Request(std::uint8_t slave)> &build)
+                                          const CommandRunner::Builder &build)
 {
-    const auto slave = slaveAddress();
-    ExchangeRecord record = traffic_->begin(button->text(), slave);
-    // A text that names no entry sends nothing: sending it to address 0
-    // would reach every device on the line.
-    if (!slave) {
-        traffic_->nothingSent(record, NotSent::NoSlaveEntry, cboSlave->currentText());
-        statusTips_->show(status, record);
-        return Status::Error;
-    }
-    const Request request = build(*slave);
-    reopenAfterHangUp();
-    // Still lost to a hang-up: reopening it just failed, and the record
-    // names both.
-    if (!traffic_->send(vars, record, request, hungUp_.value_or(QString()))) {
-        statusTips_->show(status, record);
-        return Status::Error;
-    }
-    const QPointer<QObject> self(this);
-    busy_ = true;
-    if (!waitForTicks(self, vars, *Timer1))
+    const auto record = runner->run(button->text(), slaveAddress(), build, cboSlave->currentText());
+    if (!record)
         return std::nullopt;
-    busy_ = false;
-    const Status result = traffic_->take(vars, record, request);
-    statusTips_->show(status, record);
-    return result;
+    statusTips_->show(status, *record);
+    return record->status;
 }
 
 void frmMain::cmdReadCount_Click()
 {
-    if (busy_)
+    if (isBusy())
         return;
     lblSta->setText(QString());
     const auto status = runCommand(cmdReadCount, lblSta,
-                                       [this](std::uint8_t slave) { return buildReadCounter(vars, slave); });
+                                       [](ModVariables &v, std::uint8_t slave) { return buildReadCounter(v, slave); });
     if (!status)
         return;
     if (*status == Status::Success)
@@ -629,11 +570,11 @@ void frmMain::cmdReadCount_Click()
 
 void frmMain::cmdResetCount_Click()
 {
-    if (busy_)
+    if (isBusy())
         return;
     lblSta->setText(QString());
     const auto status = runCommand(cmdResetCount, lblSta,
-                                       [this](std::uint8_t slave) { return buildResetCounter(vars, slave); });
+                                       [](ModVariables &v, std::uint8_t slave) { return buildResetCounter(v, slave); });
     if (!status)
         return;
     lblSta->setText(statusWord(*status));
@@ -643,7 +584,7 @@ void frmMain::cmdResetCount_Click()
 
 void frmMain::cmdWReg_Click()
 {
-    if (busy_)
+    if (isBusy())
         return;
     lblSta1->setText(QString());
     const auto value = parseNumber(txtNum->text());
@@ -655,7 +596,7 @@ void frmMain::cmdWReg_Click()
         return;
     }
     const auto status = runCommand(cmdWReg, lblSta1,
-                                       [&](std::uint8_t slave) { return buildWriteNumber(vars, slave, *value); });
+                                       [&](ModVariables &v, std::uint8_t slave) { return buildWriteNumber(v, slave, *value); });
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -663,11 +604,11 @@ void frmMain::cmdWReg_Click()
 
 void frmMain::cmdASCII_Click()
 {
-    if (busy_)
+    if (isBusy())
         return;
     lblSta1->setText(QString());
     const auto status = runCommand(cmdASCII, lblSta1,
-                                       [this](std::uint8_t slave) { return buildWriteText(vars, slave, txtASCII->text()); });
+                                       [this](ModVariables &v, std::uint8_t slave) { return buildWriteText(v, slave, txtASCII->text()); });
     if (!status)
         return;
     lblSta1->setText(statusWord(*status));
@@ -675,11 +616,11 @@ void frmMain::cmdASCII_Click()
 
 void frmMain::cmdOutput_Click(int Index)
 {
-    if (busy_)
+    if (isBusy())
         return;
     lblSta2->setText(QString());
     const auto status = runCommand(cmdOutput[Index], lblSta2,
-                                       [&](std::uint8_t slave) { return buildOutput(vars, slave, Index); });
+                                       [&](ModVariables &v, std::uint8_t slave) { return buildOutput(v, slave, Index); });
     if (!status)
         return;
     lblSta2->setText(statusWord(*status));

@@ -5,7 +5,8 @@
 #include "common/modVariables.h"
 #include "protocol/Exchange.h"
 #include "serial/PortDevices.h"
-#include "protocol/TrafficRecorder.h"
+#include "session/CommandRunner.h"
+#include "session/PortSession.h"
 #include "settings/modINI.h"
 
 #include <QMainWindow>
@@ -86,7 +87,7 @@ public:
     /// names no entry.
     std::optional<std::uint8_t> slaveAddress() const;
     /// True while an exchange waits for its reply.
-    bool isBusy() const { return busy_; }
+    bool isBusy() const { return runner->isBusy(); }
 
     /// Where the serial devices present come from (the "Port Devices"
     /// dialog, the advice when a port cannot be opened). None by default:
@@ -98,6 +99,9 @@ public:
     ModVariables vars;
     SerialComponent *const MSComm1;
     IniFile ini;
+    /// The port as the window uses it, and the runner of every command.
+    PortSession *session;
+    CommandRunner *runner;
 
     QGroupBox *Frame1, *Frame2, *Frame3;
     QPushButton *cmdReadCount, *cmdResetCount, *cmdWReg, *cmdASCII;
@@ -139,40 +143,29 @@ private:
     void reopenPortWith(const std::function<void()> &change);
     /// Opens the port; on failure shows "Com Port Error" and leaves it closed.
     void openPortOrWarn();
-    /// Text for an open that failed: why, and what to do.
-    QString portFailureAdvice() const;
     /// Maps the ports to the dialog's devices, stores them and reopens the
     /// current port if its device changed.
     void applyPortDevices(const QStringList &devices);
-    /// After the port closed itself on a hang-up, opens it again.
-    void reopenAfterHangUp();
     void setTabOrder();
     void ShowCounterValue();
     /// Every text shown in lblCounter goes through here: drawn at the
     /// display's own size, smaller only when it would not fit.
     void setCounterText(const QString &text);
-    /// The path every command takes: the slave address, then `build` fills
-    /// TxBuf for it and the exchange runs. Status::Error, sending nothing,
-    /// when the slave field names no entry. std::nullopt when the window was
-    /// destroyed during the wait (the caller must return at once).
-    /// button and status: the command's button and its group's status label;
-    /// every exchange (or command that sent nothing) is recorded.
+    /// The path every command takes (CommandRunner::run) with the slave
+    /// field's address; the record goes to the status label's tool tip.
+    /// std::nullopt when the window was destroyed during the wait (the
+    /// caller must return at once).
     std::optional<Status> runCommand(const QPushButton *button, QLabel *status,
-                                     const std::function<Request(std::uint8_t slave)> &build);
+                                     const CommandRunner::Builder &build);
     void showMessage(const Message &message);
 
     MessageSink messages_;
     DeviceSource deviceSource_;
-    TrafficRecorder *traffic_;
     StatusToolTips *statusTips_;
-    bool busy_ = false;
     bool broadcastUntilChosen_ = false; ///< stored SlaveID=0, field not touched since
     bool loaded_ = false;   ///< Form_Load has read the settings
     bool unloaded_ = false;
     bool slaveIdUnusable_ = false; ///< the stored SlaveID could not be used
-    /// Set when the port closed itself and is not open again yet: why, in
-    /// the port's own words.
-    std::optional<QString> hungUp_;
 };
 
 } // namespace korvane
