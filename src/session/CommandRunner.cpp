@@ -71,6 +71,7 @@ bool CommandRunner::waitForReply(const QByteArray &request)
     });
     connect(&port, &SerialComponent::closedOnError, &loop, &QEventLoop::quit);
     connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
     timeout.start(wait_.timeoutMs);
     loop.exec();
     return !self.isNull();
