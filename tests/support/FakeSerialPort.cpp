@@ -38,12 +38,12 @@ bool FakeSerialPort::setPortOpen(bool open)
         return true;
     }
     ++openCount;
-    if (!parseLineSettings(settings_)) {
-        lastError_ = QStringLiteral("%1: the line settings \"%2\" are not accepted").arg(portDevice(commPort_), settings_);
+    if (!parseLineSettings(Settings())) {
+        lastError_ = QStringLiteral("%1: the line settings \"%2\" are not accepted").arg(portDevice(CommPort()), Settings());
         return false;
     }
     if (failOpen) {
-        lastError_ = QStringLiteral("%1: No such file or directory").arg(portDevice(commPort_));
+        lastError_ = QStringLiteral("%1: No such file or directory").arg(portDevice(CommPort()));
         lastErrorNumber_ = failErrorNumber;
         return false;
     }
@@ -87,7 +87,7 @@ void FakeSerialPort::hangUp()
     if (!open_)
         return;
     open_ = false;
-    lastError_ = QStringLiteral("%1: hang-up").arg(portDevice(commPort_));
+    lastError_ = QStringLiteral("%1: hang-up").arg(portDevice(CommPort()));
     emit closedOnError(lastError_);
 }
 

@@ -63,12 +63,6 @@ public:
     int failErrorNumber = ENOENT; ///< the errno a failed open reports
     int openCount = 0;
 
-    void setCommPort(int port) override { commPort_ = port; }
-    int CommPort() const override { return commPort_; }
-    void setSettings(const QString &settings) override { settings_ = settings; }
-    QString Settings() const override { return settings_; }
-    void setInputMode(int mode) override { inputMode_ = mode; }
-    int InputMode() const override { return inputMode_; }
     bool PortOpen() const override { return open_; }
     bool setPortOpen(bool open) override;
     QString lastError() const override { return lastError_; }
@@ -87,9 +81,6 @@ protected:
 private:
     void tick();
 
-    int commPort_ = 1;
-    QString settings_ = QStringLiteral("9600,n,8,1");
-    int inputMode_ = 0;
     bool open_ = false;
     QString lastError_;
     int lastErrorNumber_ = 0;
