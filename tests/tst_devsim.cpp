@@ -662,47 +662,44 @@ void TestDevsim::linkAndCleanExit()
 // come before the second reply.
 void TestDevsim::answersOnlyAtItsLineSettings_data()
 {
-    const QByteArray noise = hex("06 1E 00 00 00 18 60 9E");  // 01 03 00 00 00 02 C4 0B read at twice the speed
     QTest::addColumn<QString>("transport");
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("masterBaud");  // 0: over TCP, no line settings
     QTest::addColumn<int>("masterStopBits");
+    QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected");
     QTest::addColumn<QString>("console");
     const QString heard = "request 1: fn=3 slave=1 behaviour=ok";
     const QString at4800 = "mismatch: 4800 baud, 2 stop bits (listening at 9600,n,8,2): ";
-    QTest::newRow("default 9600,n,8,2, master at 9600 baud 2 stop bits: reply")
-        << "pty" << QStringList() << 9600 << 2 << kCounter5 << heard;
-    QTest::newRow("19200,e,8,1, master at 19200 baud 1 stop bit: reply")
-        << "pty" << QStringList{"--settings", "19200,e,8,1"} << 19200 << 1 << kCounter5 << heard;
-    QTest::newRow("9600,n,8,2, master at 4800 baud: silent")
-        << "pty" << QStringList() << 4800 << 2 << QByteArray() << at4800 + "silent";
-    QTest::newRow("9600,n,8,2, master at 19200 baud: silent")
-        << "pty" << QStringList() << 19200 << 2 << QByteArray()
-        << "mismatch: 19200 baud, 2 stop bits (listening at 9600,n,8,2): silent";
-    QTest::newRow("9600,n,8,2, master with 1 stop bit: silent")
-        << "pty" << QStringList() << 9600 << 1 << QByteArray()
-        << "mismatch: 9600 baud, 1 stop bit (listening at 9600,n,8,2): silent";
-    QTest::newRow("19200,o,8,1, master with 2 stop bits: silent")
-        << "pty" << QStringList{"--settings", "19200,o,8,1"} << 19200 << 2 << QByteArray()
-        << "mismatch: 19200 baud, 2 stop bits (listening at 19200,o,8,1): silent";
-    QTest::newRow("9600,e,8,2, master without parity: reply (a pty shows no parity)")
-        << "pty" << QStringList{"--settings", "9600,e,8,2"} << 9600 << 2 << kCounter5 << heard;
-    QTest::newRow("--garble, master at 4800 baud: 06 1E 00 00 00 18 60 9E")
-        << "pty" << QStringList{"--garble"} << 4800 << 2 << noise << at4800 + "noise: 06 1E 00 00 00 18 60 9E";
-    QTest::newRow("--garble, master at 9600 baud 2 stop bits: reply")
-        << "pty" << QStringList{"--garble"} << 9600 << 2 << kCounter5 << heard;
-    QTest::newRow("--echo: the request, then the reply")
-        << "pty" << QStringList{"--echo"} << 9600 << 2 << kReadCounter + kCounter5 << heard;
-    QTest::newRow("--echo, master at 4800 baud: the request only")
-        << "pty" << QStringList{"--echo"} << 4800 << 2 << kReadCounter << at4800 + "silent";
-    QTest::newRow("--echo --garble, master at 4800 baud: the request, then noise")
-        << "pty" << QStringList{"--echo", "--garble"} << 4800 << 2 << kReadCounter + noise
-        << at4800 + "noise: 06 1E 00 00 00 18 60 9E";
-    QTest::newRow("tcp: 19200,o,8,1: reply (no line settings)")
-        << "tcp" << QStringList{"--settings", "19200,o,8,1", "--garble"} << 0 << 0 << kCounter5 << heard;
-    QTest::newRow("tcp: --echo: the request, then the reply")
-        << "tcp" << QStringList{"--echo"} << 0 << 0 << kReadCounter + kCounter5 << heard;
+    const auto row = [](const char *name, const char *transport, const QStringList &args, int baud, int stop,
+                        const QByteArray &expected, const QString &console, const QByteArray &request = kReadCounter) {
+        QTest::newRow(name) << QString(transport) << args << baud << stop << request << expected << console;
+    };
+    row("default 9600,n,8,2, master at 9600 baud 2 stop bits: reply", "pty", {}, 9600, 2, kCounter5, heard);
+    row("19200,e,8,1, master at 19200 baud 1 stop bit: reply", "pty", {"--settings", "19200,e,8,1"}, 19200, 1,
+        kCounter5, heard);
+    row("9600,n,8,2, master at 4800 baud: silent", "pty", {}, 4800, 2, {}, at4800 + "silent");
+    row("9600,n,8,2, master at 19200 baud: silent", "pty", {}, 19200, 2, {},
+        "mismatch: 19200 baud, 2 stop bits (listening at 9600,n,8,2): silent");
+    row("9600,n,8,2, master with 1 stop bit: silent", "pty", {}, 9600, 1, {},
+        "mismatch: 9600 baud, 1 stop bit (listening at 9600,n,8,2): silent");
+    row("19200,o,8,1, master with 2 stop bits: silent", "pty", {"--settings", "19200,o,8,1"}, 19200, 2, {},
+        "mismatch: 19200 baud, 2 stop bits (listening at 19200,o,8,1): silent");
+    row("9600,e,8,2, master without parity: reply (a pty shows no parity)", "pty", {"--settings", "9600,e,8,2"},
+        9600, 2, kCounter5, heard);
+    row("--garble, master at 4800 baud: 00 00 00 00", "pty", {"--garble"}, 4800, 2, hex("00 00 00 00"),
+        at4800 + "noise: 00 00 00 00");
+    row("--garble, to slave 247 at 4800 baud: FF FF 00 FF, as FF FF 00 00 would be a valid frame", "pty",
+        {"--garble"}, 4800, 2, hex("FF FF 00 FF"), at4800 + "noise: FF FF 00 FF", hex("F7 03 FF FF 00 01 90 B8"));
+    row("--garble, master at 9600 baud 2 stop bits: reply", "pty", {"--garble"}, 9600, 2, kCounter5, heard);
+    row("--echo: the request, then the reply", "pty", {"--echo"}, 9600, 2, kReadCounter + kCounter5, heard);
+    row("--echo, master at 4800 baud: the request only", "pty", {"--echo"}, 4800, 2, kReadCounter,
+        at4800 + "silent");
+    row("--echo --garble, master at 4800 baud: the request, then noise", "pty", {"--echo", "--garble"}, 4800, 2,
+        kReadCounter + hex("00 00 00 00"), at4800 + "noise: 00 00 00 00");
+    row("tcp: 19200,o,8,1 --garble: reply (no line settings)", "tcp", {"--settings", "19200,o,8,1", "--garble"}, 0,
+        0, kCounter5, heard);
+    row("tcp: --echo: the request, then the reply", "tcp", {"--echo"}, 0, 0, kReadCounter + kCounter5, heard);
 }
 
 void TestDevsim::answersOnlyAtItsLineSettings()
@@ -711,11 +708,13 @@ void TestDevsim::answersOnlyAtItsLineSettings()
     QFETCH(QStringList, args);
     QFETCH(int, masterBaud);
     QFETCH(int, masterStopBits);
+    QFETCH(QByteArray, request);
     QFETCH(QByteArray, expected);
     QFETCH(QString, console);
     const int at = args.indexOf("--settings");
     const QStringList listen = (at >= 0 ? args.at(at + 1) : QString("9600,n,8,2")).split(',');
     const bool echo = args.contains("--echo");
+    QVERIFY(crcValid(request));
 
     Sim sim;
     QVERIFY(sim.start(over(transport) + QStringList{"--rate", "0", "--counter", "5"} + args));
@@ -723,8 +722,8 @@ void TestDevsim::answersOnlyAtItsLineSettings()
     QVERIFY(port.fd >= 0);
     if (masterBaud)
         QVERIFY(port.setLine(masterBaud, masterStopBits));
-    const Port::Reply r = expected.isEmpty() ? port.transact(kReadCounter, 1, 500)
-                                             : port.transact(kReadCounter, int(expected.size()));
+    const Port::Reply r = expected.isEmpty() ? port.transact(request, 1, 500)
+                                             : port.transact(request, int(expected.size()));
     QCOMPARE(r.bytes, expected);
     QVERIFY2(sim.waitLine(console), qPrintable(sim.lines.join('\n')));
 

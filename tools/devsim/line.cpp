@@ -1,5 +1,7 @@
 #include "line.h"
 
+#include <algorithm>
+
 namespace devsim {
 
 std::string PeerLine::text() const
@@ -15,24 +17,19 @@ bool hears(const LineSettings &listen, const PeerLine &peer)
 
 Bytes noiseFor(const Bytes &request)
 {
-    // A UART at twice the sender's speed reads each character as its start
-    // bit and first four data bits, each seen twice (data LSB first):
-    // 0 d0 d0 d1 d1 d2 d2 d3. So 01 reads as 06, 03 as 1E, 00 as 00.
+    // A UART at half the sender's speed spans two of its characters with
+    // each one it reads and sees mostly the level that dominates them: 00
+    // (a framing error on a real line) where 0 bits do, FF where 1 bits do.
     Bytes noise;
-    for (const uint8_t b : request) {
-        uint8_t v = 0;
-        if (b & 0x01)
-            v |= 0x06;
-        if (b & 0x02)
-            v |= 0x18;
-        if (b & 0x04)
-            v |= 0x60;
-        if (b & 0x08)
-            v |= 0x80;
-        noise.push_back(v);
+    for (size_t i = 0; i < request.size(); i += 2) {
+        const size_t n = std::min<size_t>(2, request.size() - i);
+        int ones = 0;
+        for (size_t k = i; k < i + n; ++k)
+            ones += __builtin_popcount(request[k]);
+        noise.push_back(2 * ones >= 8 * int(n) ? 0xFF : 0x00);
     }
     if (crcOk(noise))
-        noise.back() ^= 0xFF;  // a CRC byte changed: the frame is no longer valid
+        noise.back() ^= 0xFF;  // FF FF 00 00 is a valid frame; a changed CRC byte makes it none
     return noise;
 }
 

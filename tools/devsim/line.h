@@ -23,7 +23,8 @@ struct PeerLine {
 bool hears(const LineSettings &listen, const PeerLine &peer);
 
 // What the master reads instead of a reply when its speed is wrong: a few
-// bytes derived from the request, never a frame with a valid CRC.
+// 00 and FF bytes derived from the request (one per two of its bytes),
+// never a frame with a valid CRC.
 Bytes noiseFor(const Bytes &request);
 
 } // namespace devsim

@@ -50,9 +50,11 @@ Options:
                      rate also sets the silence that ends an incomplete
                      frame.
   --garble           answer a request at other line settings with noise
-                     instead of silence: one byte per request byte, as a
-                     UART at twice the speed reads it (01 03 00 ... as
-                     06 1E 00 ...), never a frame with a valid CRC
+                     instead of silence: for every two request bytes one
+                     byte, 00 where 0 bits dominate them and FF where 1
+                     bits do, as a UART at half the speed reads them
+                     (01 03 00 00 00 02 C4 0B as 00 00 00 00); never a
+                     frame with a valid CRC
   --echo             send every byte received straight back, before any
                      reply, as an RS-485 adapter that hears itself shows
                      the master its own request; also at other line
