@@ -62,7 +62,7 @@ bool FakeSerialPort::deviceHearsSettings() const
     if (!deviceSettings)
         return true;
     const auto device = parseLineSettings(*deviceSettings);
-    return device && parseLineSettings(settings_) == device;
+    return device && parseLineSettings(Settings()) == device;
 }
 
 void FakeSerialPort::arrivePending()
