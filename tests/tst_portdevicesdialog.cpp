@@ -104,6 +104,7 @@ private slots:
     void typedTextIsTakenAsTyped();
     void choosingAnEntryPutsOnlyItsPath();
     void listFollowsDevicesThatComeAndGo();
+    void bareNamesAreDescribedAsTheyOpen();
 
     void menuItemFollowsCom6AfterASeparator();
     void okStoresThePortsAndReopensTheCurrentPort_data();
@@ -256,6 +257,27 @@ void TestPortDevicesDialog::listFollowsDevicesThatComeAndGo()
     QVERIFY(shown(dialog.deviceBox(1), 0).contains(PortDevicesDialog::notPresentMark()));
     QCOMPARE(dialog.deviceInfo(1)->text(), PortDevicesDialog::notPresentMark());
     QCOMPARE(dialog.devices().mid(0, 2), (QStringList{"/dev/ttyACM0", "/dev/pts/21"}));
+}
+
+// A name without a folder opens inside /dev: the rows describe it there.
+void TestPortDevicesDialog::bareNamesAreDescribedAsTheyOpen()
+{
+    PortDevicesDialog dialog({QStringLiteral("null"), QStringLiteral("ttyACM0"), QStringLiteral("ttyKORVANE9"),
+                              QString(), QString(), QString()},
+                             [] { return twoAdapters(); });
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    // /dev/null exists but is no listed serial device.
+    QCOMPARE(dialog.deviceInfo(1)->text(), QStringLiteral("not a listed serial device"));
+    QVERIFY(!shown(dialog.deviceBox(1), 0).contains(PortDevicesDialog::notPresentMark()));
+    // ttyACM0 is the listed /dev/ttyACM0: identified, kept as written.
+    QCOMPARE(dialog.deviceInfo(2)->text(), QStringLiteral("Arduino Uno"));
+    QCOMPARE(shown(dialog.deviceBox(2), 0), QStringLiteral("ttyACM0 \u2014 Arduino Uno"));
+    // No /dev/ttyKORVANE9: not present.
+    QCOMPARE(dialog.deviceInfo(3)->text(), PortDevicesDialog::notPresentMark());
+    // Typed, the same.
+    typeInto(dialog.deviceBox(4), QStringLiteral("null"));
+    QCOMPARE(dialog.deviceInfo(4)->text(), QStringLiteral("not a listed serial device"));
 }
 
 void TestPortDevicesDialog::menuItemFollowsCom6AfterASeparator()

@@ -1,6 +1,7 @@
 #include "QtSerialComponent.h"
 
 #include "LineSettings.h"
+#include "PortDevices.h"
 
 #include <QFile>
 #include <QMetaObject>
@@ -92,7 +93,10 @@ bool QtSerialComponent::setPortOpen(bool open)
     }
     // Line settings are applied before opening: on some devices (pseudo-
     // terminals among them) parity cannot be changed on an open port.
-    port_.setPortName(device);
+    // The name resolved by the same rule that the port devices and the
+    // failure advice use (a bare name is inside /dev).
+    const QString path = resolvedDevicePath(device);
+    port_.setPortName(path);
     port_.setBaudRate(line->baudRate);
     port_.setParity(line->parity);
     port_.setDataBits(line->dataBits);
@@ -100,7 +104,7 @@ bool QtSerialComponent::setPortOpen(bool open)
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite)) {
         lastError_ = QStringLiteral("%1: %2").arg(device, port_.errorString());
-        lastErrorNumber_ = openErrorNumber(port_.error(), device);
+        lastErrorNumber_ = openErrorNumber(port_.error(), path);
         return false;
     }
     QString reason;
