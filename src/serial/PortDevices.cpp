@@ -34,6 +34,11 @@ QString resolvedDevicePath(const QString &name)
 #endif
 }
 
+QStringList deviceNodeFolders()
+{
+    return {QLatin1String(DeviceFolder), QLatin1String(SerialByIdFolder)};
+}
+
 QString identification(const SerialDevice &device)
 {
     QStringList parts;

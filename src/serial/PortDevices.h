@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -35,6 +36,10 @@ inline constexpr char SerialByIdFolder[] = "/dev/serial/by-id";
 
 /// Where the device nodes are.
 inline constexpr char DeviceFolder[] = "/dev";
+
+/// The folders whose names change when a serial device comes or goes:
+/// DeviceFolder and SerialByIdFolder.
+QStringList deviceNodeFolders();
 
 /// The path a port name opens, resolved as QSerialPort resolves it (on
 /// Unix): a name that starts with "/", "./" or "../" as it is, any other

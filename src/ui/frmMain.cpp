@@ -398,7 +398,8 @@ void frmMain::mnuPortDevices_Click()
     QStringList current;
     for (int i = 1; i <= 6; ++i)
         current << MSComm1->portDeviceMapping(i);
-    const QPointer<PortDevicesDialog> dialog = new PortDevicesDialog(current, deviceSource_, this);
+    const QPointer<PortDevicesDialog> dialog = new PortDevicesDialog(
+        current, deviceSource_, MSComm1->PortOpen() ? MSComm1->portDevice(MSComm1->CommPort()) : QString(), this);
     const bool accepted = dialog->exec() == QDialog::Accepted;
     // The window may have been closed (a signal) while the dialog was open.
     if (!dialog)
