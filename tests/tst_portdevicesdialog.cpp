@@ -67,10 +67,21 @@ void typeInto(QComboBox *box, const QString &text)
 {
     QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
     QTest::keyClick(box->lineEdit(), Qt::Key_A, Qt::ControlModifier);
-    if (text.isEmpty())
+    if (text.isEmpty()) {
         QTest::keyClick(box->lineEdit(), Qt::Key_Backspace);
-    else
-        QTest::keyClicks(box->lineEdit(), text);
+        return;
+    }
+    // keyClicks() knows ASCII only: other characters arrive as key events
+    // that carry their text, as from a keyboard layout that has them.
+    for (const uint c : text.toUcs4()) {
+        const QString one = QString::fromUcs4(reinterpret_cast<const char32_t *>(&c), 1);
+        if (c < 0x80) {
+            QTest::keyClicks(box->lineEdit(), one);
+        } else {
+            QTest::sendKeyEvent(QTest::Press, box->lineEdit(), Qt::Key_unknown, one, Qt::NoModifier);
+            QTest::sendKeyEvent(QTest::Release, box->lineEdit(), Qt::Key_unknown, one, Qt::NoModifier);
+        }
+    }
 }
 
 // Runs `drive` on the "Port Devices" dialog once the window's menu item has
@@ -82,7 +93,10 @@ bool withDialog(frmMain &w, const std::function<void(PortDevicesDialog *)> &driv
         auto *dialog = qobject_cast<PortDevicesDialog *>(QApplication::activeModalWidget());
         if (!dialog)
             return;
-        found = QTest::qWaitForWindowActive(dialog);
+        // qWaitForWindowActive() is content with the active main window (a
+        // dialog shares its parent's activation); focus wants the dialog's own.
+        dialog->activateWindow();
+        found = QTest::qWaitFor([&] { return QApplication::activeWindow() == dialog; });
         drive(dialog);
         if (dialog->isVisible()) // a failed step leaves it open: end it
             dialog->reject();
@@ -125,6 +139,8 @@ private slots:
     void windowPassesThePortItHolds();
     void okStoresThePortsAndReopensTheCurrentPort_data();
     void okStoresThePortsAndReopensTheCurrentPort();
+    void okRefusesAPathTheSettingsFileCannotHold_data();
+    void okRefusesAPathTheSettingsFileCannotHold();
     void cancelChangesNothing();
     void ignoredDuringAWait();
 };
@@ -541,6 +557,70 @@ void TestPortDevicesDialog::okStoresThePortsAndReopensTheCurrentPort()
     }
     // What was stored is what the next start reads.
     QCOMPARE(w.ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(row)), typed.trimmed());
+}
+
+void TestPortDevicesDialog::okRefusesAPathTheSettingsFileCannotHold_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("character"); // as the message names it
+    QTest::addColumn<QString>("then");      // "correct" (and OK) or "cancel"
+
+    QTest::newRow("COM2, \u0141 in a by-id name, then corrected")
+        << 2 << QStringLiteral("/dev/serial/by-id/usb-\u0141od\u017A-if00") << QStringLiteral("\"\u0141\" (U+0141)")
+        << "correct";
+    QTest::newRow("COM5, U+1F600 beyond U+FFFF, then cancelled")
+        << 5 << QStringLiteral("/dev/tty") + QString::fromUcs4(U"\U0001F600")
+        << QStringLiteral("\"") + QString::fromUcs4(U"\U0001F600") + QStringLiteral("\" (U+1F600)") << "cancel";
+}
+
+// The settings file is written in Windows-1252: a path with a character
+// outside it would be stored as '?'. OK says so in the dialog, which stays
+// open with the character selected; nothing is stored until it is
+// corrected, and the message goes once the text changes.
+void TestPortDevicesDialog::okRefusesAPathTheSettingsFileCannotHold()
+{
+    QFETCH(int, row);
+    QFETCH(QString, typed);
+    QFETCH(QString, character);
+    QFETCH(QString, then);
+
+    const QByteArray ini = iniWithPorts("COM2=/dev/ttyACM0\r\n");
+    WindowRig rig(ini);
+    frmMain &w = *rig.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    const QString before = rig.port.portDevice(row);
+
+    QVERIFY(withDialog(w, [&](PortDevicesDialog *dialog) {
+        typeInto(dialog->deviceBox(row), typed);
+        QVERIFY(!dialog->problemLabel()->isVisible());
+        QTest::mouseClick(button(dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+        QVERIFY(dialog->isVisible());
+        const QString said = dialog->problemLabel()->text();
+        QVERIFY(dialog->problemLabel()->isVisible());
+        QVERIFY2(said.startsWith(QStringLiteral("COM%1 ").arg(row)) && said.contains(character), qPrintable(said));
+        QLineEdit *edit = dialog->deviceBox(row)->lineEdit();
+        QVERIFY(edit->hasFocus());
+        QCOMPARE(edit->selectedText(), character.section(QLatin1Char('"'), 1, 1));
+        QCOMPARE(rig.iniContents(), ini);
+        if (then == QLatin1String("correct")) {
+            typeInto(dialog->deviceBox(row), QStringLiteral("/dev/ttyUSB0"));
+            QVERIFY(!dialog->problemLabel()->isVisible());
+            QTest::mouseClick(button(dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+        } else {
+            QTest::mouseClick(button(dialog, QDialogButtonBox::Cancel), Qt::LeftButton);
+        }
+        QVERIFY(!dialog->isVisible());
+    }));
+
+    if (then == QLatin1String("correct")) {
+        QCOMPARE(rig.port.portDevice(row), QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(w.ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(row)), QStringLiteral("/dev/ttyUSB0"));
+    } else {
+        QCOMPARE(rig.iniContents(), ini);
+        QCOMPARE(rig.port.portDevice(row), before);
+    }
 }
 
 void TestPortDevicesDialog::cancelChangesNothing()

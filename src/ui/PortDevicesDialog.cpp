@@ -73,6 +73,15 @@ PortDevicesDialog::PortDevicesDialog(const QStringList &current, DeviceSource so
     while (current_.size() < Ports)
         current_ << QString();
 
+    // Why OK did not close the dialog; hidden until then.
+    problem_ = new QLabel(this);
+    problem_->setObjectName(QStringLiteral("lblProblem"));
+    problem_->setWordWrap(true);
+    QPalette warning = problem_->palette();
+    warning.setColor(QPalette::WindowText, Qt::darkRed);
+    problem_->setPalette(warning);
+    problem_->hide();
+
     auto *intro = new QLabel(QStringLiteral("Choose or type the device each port opens. "
                                             "An empty field means the port's default device."),
                              this);
@@ -109,7 +118,10 @@ PortDevicesDialog::PortDevicesDialog(const QStringList &current, DeviceSource so
         grid->addWidget(label, row, 0);
         grid->addWidget(box, row, 1);
         grid->addWidget(info, row, 2);
-        connect(box, &QComboBox::editTextChanged, this, [this, row] { describe(row); });
+        connect(box, &QComboBox::editTextChanged, this, [this, row] {
+            describe(row);
+            problem_->hide(); // it spoke of the text before
+        });
     }
     grid->setColumnStretch(1, 1);
 
@@ -124,6 +136,7 @@ PortDevicesDialog::PortDevicesDialog(const QStringList &current, DeviceSource so
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(intro);
     layout->addLayout(grid);
+    layout->addWidget(problem_);
     layout->addWidget(buttons);
 
     present_ = withHeld(source_ ? source_() : QList<SerialDevice>());
@@ -178,6 +191,39 @@ void PortDevicesDialog::refresh()
             edit->setCursorPosition(cursor);
         describe(row);
     }
+}
+
+void PortDevicesDialog::accept()
+{
+    const QStringList chosen = devices();
+    for (int row = 0; row < Ports; ++row) {
+        if (const auto character = modINI::firstCharacterNotInWindows1252(chosen[row])) {
+            refuse(row, *character);
+            return;
+        }
+    }
+    QDialog::accept();
+}
+
+void PortDevicesDialog::refuse(int row, char32_t character)
+{
+    // A lone surrogate cannot be shown: its code alone names it.
+    const QString shown = QChar::isSurrogate(character) ? QString() : QString::fromUcs4(&character, 1);
+    const QString code = QStringLiteral("U+%1").arg(uint(character), 4, 16, QLatin1Char('0')).toUpper();
+    problem_->setText(QStringLiteral("COM%1 cannot be stored: its device holds the character %2, which the "
+                                     "settings file (written in Windows-1252) cannot hold; it would be stored "
+                                     "as \"?\". Type the device without it, for example by its node in /dev.")
+                          .arg(row + 1)
+                          .arg(shown.isEmpty() ? code : QStringLiteral("\"%1\" (%2)").arg(shown, code)));
+    problem_->show();
+    // The operator corrects it where it is: the character selected.
+    QLineEdit *edit = boxes_[row]->lineEdit();
+    edit->setFocus(Qt::OtherFocusReason);
+    const QString text = edit->text();
+    const QString wanted = shown.isEmpty() ? QString(QChar(char16_t(character))) : shown;
+    const qsizetype at = text.indexOf(wanted);
+    if (at >= 0)
+        edit->setSelection(int(at), int(wanted.size()));
 }
 
 bool PortDevicesDialog::eventFilter(QObject *watched, QEvent *event)

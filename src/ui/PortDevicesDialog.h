@@ -58,6 +58,15 @@ public:
     /// Shown for the device of the port KORVANE has open.
     static QString inUseMark();
 
+    /// Closes the dialog with its rows taken, unless a row holds a character
+    /// that the settings file cannot hold (it is written in Windows-1252 and
+    /// would store "?"): then the dialog stays open, problemLabel() names the
+    /// port and the character, and the character is selected in its row.
+    void accept() override;
+    /// Says why OK did not close the dialog; hidden until then, and again
+    /// once a row's text changes.
+    QLabel *problemLabel() const { return problem_; }
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -66,6 +75,7 @@ private:
     QString whatIs(qsizetype index) const;
     void fill(int row);
     void describe(int row);
+    void refuse(int row, char32_t character);
 
     QStringList current_;
     DeviceSource source_;
@@ -76,6 +86,7 @@ private:
     std::array<QComboBox *, Ports> boxes_{};
     std::array<QLabel *, Ports> infos_{};
     QPushButton *refresh_ = nullptr;
+    QLabel *problem_ = nullptr;
     DeviceFolderWatcher *watcher_;
 };
 
