@@ -84,6 +84,14 @@ void typeInto(QComboBox *box, const QString &text)
     }
 }
 
+// Opens a row's list as an operator does: click into the field, Alt+Down.
+bool openList(QComboBox *box)
+{
+    QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
+    QTest::keyClick(box, Qt::Key_Down, Qt::AltModifier);
+    return QTest::qWaitFor([box] { return box->view()->isVisible(); });
+}
+
 // Runs `drive` on the "Port Devices" dialog once the window's menu item has
 // opened it (the dialog runs its own event loop until it is closed).
 bool withDialog(frmMain &w, const std::function<void(PortDevicesDialog *)> &drive)
@@ -249,9 +257,7 @@ void TestPortDevicesDialog::choosingAnEntryPutsOnlyItsPath()
     dialog.show();
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     QComboBox *box = dialog.deviceBox(2);
-    QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
-    QTest::keyClick(box, Qt::Key_Down, Qt::AltModifier);
-    QTRY_VERIFY(box->view()->isVisible());
+    QVERIFY(openList(box));
     QTest::keyClick(box->view(), Qt::Key_Down);
     QTest::keyClick(box->view(), Qt::Key_Return);
     QTRY_VERIFY(!box->view()->isVisible());
@@ -358,9 +364,7 @@ void TestPortDevicesDialog::refreshWaitsWhileAListIsOpen()
     dialog.show();
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     QComboBox *box = dialog.deviceBox(1);
-    QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
-    QTest::keyClick(box, Qt::Key_Down, Qt::AltModifier);
-    QTRY_VERIFY(box->view()->isVisible());
+    QVERIFY(openList(box));
 
     present << serialDevice(QStringLiteral("/dev/ttyUSB0"));
     dialog.refresh();
