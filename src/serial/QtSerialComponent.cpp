@@ -1,6 +1,7 @@
 #include "QtSerialComponent.h"
 
 #include "LineSettings.h"
+#include "PortDevices.h"
 
 #include <QFile>
 
@@ -81,14 +82,17 @@ bool QtSerialComponent::setPortOpen(bool open)
                         .arg(device, Settings()));
     // Line settings are applied before opening: on some devices (pseudo-
     // terminals among them) parity cannot be changed on an open port.
-    port_.setPortName(device);
+    // The name resolved by the same rule that the port devices and the
+    // failure advice use (a bare name is inside /dev).
+    const QString path = resolvedDevicePath(device);
+    port_.setPortName(path);
     port_.setBaudRate(line->baudRate);
     port_.setParity(line->parity);
     port_.setDataBits(line->dataBits);
     port_.setStopBits(line->stopBits);
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite))
-        return fail(QStringLiteral("%1: %2").arg(device, port_.errorString()), openErrorNumber(port_.error(), device));
+        return fail(QStringLiteral("%1: %2").arg(device, port_.errorString()), openErrorNumber(port_.error(), path));
     QString reason;
     markingErrors_ = false;
     if (line->parity != QSerialPort::NoParity && !markReceiveErrors(&reason)) {
