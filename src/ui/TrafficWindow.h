@@ -3,7 +3,6 @@
 // one row per exchange (the frames in hex, the status word and a note on
 // what happened), the counts, the port's state, "Clear" and "Save…".
 
-#include "CountsLine.h"
 #include "TrafficModel.h"
 
 #include <QWidget>
@@ -43,7 +42,7 @@ public:
     std::optional<QString> saveTo(const QString &path) const;
 
     QTableView *table;
-    CountsLine *countsLine; ///< "Exchanges: 5   Success: 4   CRC Err: 0   Error: 1"
+    QLabel *lblCounts; ///< "Exchanges: 5   Success: 4   CRC Err: 0   Error: 1"
     QLabel *lblPort;
     QPushButton *cmdClear, *cmdSave;
 
@@ -67,7 +66,6 @@ private:
 
     const SerialComponent *port_;
     TrafficModel *model_;
-    bool followRows_ = true;
 };
 
 } // namespace korvane
