@@ -1,4 +1,5 @@
 #include "TrafficWindow.h"
+#include "BesideWindow.h"
 
 #include "common/AtomicFile.h"
 #include "serial/SerialComponent.h"
@@ -14,6 +15,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -84,7 +86,8 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(table, 1);
     layout->addLayout(below);
-    resize(1200, 360);
+    setMinimumSize(SmallestSize);
+    resize(PreferredSize);
 
     connect(cmdClear, &QPushButton::clicked, this, &TrafficWindow::clear);
     connect(cmdSave, &QPushButton::clicked, this, &TrafficWindow::save);
@@ -197,6 +200,35 @@ void TrafficWindow::saveChosen(const QString &path)
 std::optional<QString> TrafficWindow::saveTo(const QString &path) const
 {
     return replaceFile(path, model_->tableText().toUtf8());
+}
+
+void TrafficWindow::setVisible(bool visible)
+{
+    if (visible && !placed_) {
+        placed_ = true;
+        placeBesideParent();
+    }
+    QWidget::setVisible(visible);
+}
+
+void TrafficWindow::placeBesideParent()
+{
+    const QWidget *main = parentWidget() ? parentWidget()->window() : nullptr;
+    const bool mainShown = main && main->isVisible();
+    const QScreen *screen = mainShown ? main->screen() : this->screen();
+    if (!screen)
+        return;
+    // This window's frame is not known before it is shown; the main
+    // window's, from the same window manager, stands in for it.
+    QRect mainFrame;
+    QMargins frame;
+    if (mainShown) {
+        mainFrame = main->frameGeometry();
+        const QRect client = main->geometry();
+        frame = QMargins(client.left() - mainFrame.left(), client.top() - mainFrame.top(),
+                         mainFrame.right() - client.right(), mainFrame.bottom() - client.bottom());
+    }
+    setGeometry(besideWindow(screen->availableGeometry(), mainFrame, PreferredSize, frame, minimumSize()));
 }
 
 void TrafficWindow::showEvent(QShowEvent *event)

@@ -21,7 +21,13 @@ class SerialComponent;
 class TrafficWindow : public QWidget {
     Q_OBJECT
 public:
+    /// The size it opens at where the screen has room beside the main
+    /// window, and the least it opens at.
+    static constexpr QSize PreferredSize{1200, 360};
+    static constexpr QSize SmallestSize{400, 150};
+
     /// port: whose state the window shows (not owned; must outlive it).
+    /// parent: the main window, beside which it opens.
     explicit TrafficWindow(const SerialComponent *port, QWidget *parent = nullptr);
 
     TrafficModel *model() const { return model_; }
@@ -40,6 +46,10 @@ public:
     /// Writes the whole table to path, atomically (a failed save leaves an
     /// existing file as it was). The reason on failure.
     std::optional<QString> saveTo(const QString &path) const;
+
+    /// The first time it is shown, it opens beside its parent (the main
+    /// window), see besideWindow(); from then on where it was last.
+    void setVisible(bool visible) override;
 
     QTableView *table;
     QLabel *lblCounts; ///< "Exchanges: 5   Success: 4   CRC Err: 0   Error: 1"
@@ -63,9 +73,11 @@ protected:
 private:
     void refreshCounts();
     void saveChosen(const QString &path);
+    void placeBesideParent();
 
     const SerialComponent *port_;
     TrafficModel *model_;
+    bool placed_ = false;
 };
 
 } // namespace korvane
