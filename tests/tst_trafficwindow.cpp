@@ -1,6 +1,7 @@
 // The traffic window as the operator uses it: the "View" menu and Ctrl+T,
 // also during a wait; the table following new rows; the counts and the
-// port's state; copying rows with Ctrl+C; "Clear" and "Save…".
+// port's state; copying rows with Ctrl+C; "Clear" and "Save…", also
+// chosen while a request waits.
 
 #include "Frames.h"
 #include "WindowRig.h"
@@ -15,6 +16,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableView>
@@ -290,45 +292,142 @@ private slots:
         QCOMPARE(contents(path), t.model()->tableText().toUtf8());
     }
 
-    // "Save…" during a wait: the file dialog opens at once and the request
-    // still ends at the end of its wait, not when the dialog closes; the
-    // file chosen afterwards gets the whole table, that request included.
-    void saveDuringAWaitDoesNotHoldUpTheRequest()
+    // "Save…" and "Clear" chosen while a request waits: nothing of them
+    // happens during the wait (no file dialog, no question whether to
+    // replace the file, which waits in a loop of its own, no row removed),
+    // the request ends on time with its status and its row, and right after
+    // it they are carried out in the order chosen. "Save" pressed in a file
+    // dialog opened before the wait is held the same way.
+    void saveAndClearDuringAWaitAreCarriedOutAfterIt_data()
     {
+        QTest::addColumn<QStringList>("during"); // chosen at the wait's third tick
+        QTest::addColumn<bool>("saves");
+        QTest::addColumn<bool>("clears");
+        QTest::newRow("Save…, the file there") << QStringList{"Save…"} << true << false;
+        QTest::newRow("Clear") << QStringList{"Clear"} << false << true;
+        QTest::newRow("the open dialog's Save, the file there") << QStringList{"dialog's Save"} << true << false;
+        QTest::newRow("Save…, then Clear: the file holds the rows") << QStringList{"Save…", "Clear"} << true << true;
+    }
+
+    void saveAndClearDuringAWaitAreCarriedOutAfterIt()
+    {
+        QFETCH(QStringList, during);
+        QFETCH(bool, saves);
+        QFETCH(bool, clears);
         WindowRig rig;
         frmMain &w = *rig.window;
         TrafficWindow &t = *w.frmTraffic;
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         t.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&t));
-        // Should the dialog wait in a loop of its own, this closes it, so
-        // that the test fails instead of hanging.
-        QTimer::singleShot(5000, &t, [] {
-            if (auto *d = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
-                d->reject();
+        QVERIFY(QTest::qWaitForWindowActive(&t));
+        runReads(rig, 1); // an earlier row
+        const QString path = rig.dir.filePath(QStringLiteral("korvane-traffic.txt"));
+        {
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("old\n");
+        }
+        const auto fileDialog = [&]() -> QFileDialog * {
+            auto *d = t.findChild<QFileDialog *>();
+            return d && d->isVisible() ? d : nullptr;
+        };
+        const auto pressDialogSave = [&] {
+            QFileDialog *d = fileDialog();
+            auto *buttons = d ? d->findChild<QDialogButtonBox *>() : nullptr;
+            QVERIFY(buttons && buttons->button(QDialogButtonBox::Save));
+            QTest::mouseClick(buttons->button(QDialogButtonBox::Save), Qt::LeftButton);
+        };
+        if (during.contains(QStringLiteral("dialog's Save"))) {
+            QTest::mouseClick(t.cmdSave, Qt::LeftButton);
+            QVERIFY(fileDialog());
+            fileDialog()->setDirectory(rig.dir.path()); // the name it offers, in the test's folder
+        }
+
+        struct {
+            QSet<int> rows;
+            bool dialog = false, question = false;
+            QByteArray file;
+        } wait;
+        // The question whether to replace the file, answered "Yes" once no
+        // request waits. One asked during the wait is noted and closed at
+        // once: it would hold the wait up (the window's timer does not
+        // tick inside its own handler's nested loop).
+        QStringList asked;
+        QTimer answer;
+        answer.setInterval(10);
+        connect(&answer, &QTimer::timeout, &t, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible())
+                return;
+            if (w.isBusy()) {
+                wait.question = true;
+                box->reject();
+                return;
+            }
+            asked << box->text();
+            box->button(QMessageBox::Yes)->click();
         });
+        answer.start();
         rig.port.answerNext(FakeSerialPort::inTime(counterReply5, 8));
         rig.port.onTick = [&](int tick) {
-            if (tick == 3)
-                QTest::mouseClick(t.cmdSave, Qt::LeftButton);
+            if (tick < 3)
+                return;
+            if (tick == 3) {
+                for (const QString &what : during) {
+                    if (what == QLatin1String("dialog's Save"))
+                        pressDialogSave();
+                    else
+                        QTest::mouseClick(what == QLatin1String("Clear") ? t.cmdClear : t.cmdSave, Qt::LeftButton);
+                }
+            }
+            wait.rows << t.model()->rowCount();
+            wait.dialog = wait.dialog || fileDialog();
+            wait.file = contents(path);
         };
+        struct {
+            int rows = -1;
+            QString status;
+            QString table;
+        } end;
+        connect(&w, &frmMain::exchanged, &t, [&] {
+            end = {t.model()->rowCount(), t.model()->cellText(t.model()->rowCount() - 1, TrafficModel::StatusColumn),
+                   t.model()->tableText()};
+        });
         QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
         rig.port.onTick = {};
-        QCOMPARE(w.lblSta->text(), QStringLiteral("Success"));
-        auto *dialog = t.findChild<QFileDialog *>();
-        QVERIFY(dialog);
-        QVERIFY(dialog->isVisible());
 
-        // The name it offers, in the test's folder.
-        dialog->setDirectory(rig.dir.path());
-        const QString path = rig.dir.filePath(QStringLiteral("korvane-traffic.txt"));
-        auto *buttons = dialog->findChild<QDialogButtonBox *>();
-        QVERIFY(buttons && buttons->button(QDialogButtonBox::Save));
-        QTest::mouseClick(buttons->button(QDialogButtonBox::Save), Qt::LeftButton);
-        QTRY_VERIFY(!t.findChild<QFileDialog *>());
-        QCOMPARE(t.model()->rowCount(), 1);
-        QCOMPARE(contents(path), t.model()->tableText().toUtf8());
+        // Nothing of it during the wait.
+        QCOMPARE(wait.rows, QSet<int>{1});
+        QCOMPARE(wait.dialog, during.contains(QStringLiteral("dialog's Save")));
+        QVERIFY(!wait.question);
+        QCOMPARE(wait.file, QByteArray("old\n"));
+        // The request ended on time, with its status and its row.
+        QCOMPARE(w.lblSta->text(), QStringLiteral("Success"));
+        QCOMPARE(end.rows, 2);
+        QCOMPARE(end.status, QStringLiteral("Success"));
+
+        // Then what was chosen, in turn.
+        if (saves) {
+            if (during.contains(QStringLiteral("Save…"))) {
+                QTRY_VERIFY(fileDialog());
+                fileDialog()->setDirectory(rig.dir.path());
+                pressDialogSave();
+            }
+            QTRY_COMPARE(contents(path), end.table.toUtf8());
+            QCOMPARE(asked.size(), 1);
+            QVERIFY2(asked.at(0).contains(QStringLiteral("already exists")), qPrintable(asked.at(0)));
+            QTRY_VERIFY(!fileDialog());
+        }
+        if (clears) {
+            QTRY_COMPARE(t.model()->rowCount(), 0);
+            QCOMPARE(t.lblCounts->text(), QStringLiteral("Exchanges: 0   Success: 0   CRC Err: 0   Error: 0"));
+        } else {
+            QCoreApplication::processEvents();
+            QCOMPARE(t.model()->rowCount(), 2);
+        }
+        if (!saves)
+            QCOMPARE(contents(path), QByteArray("old\n"));
     }
 
     void aFailedSaveSaysWhyAndLeavesNothingBehind_data()

@@ -24,6 +24,33 @@
 
 namespace korvane {
 
+namespace {
+
+/// The file dialog of "Save…". Its "Save" asks whether to replace an
+/// existing file in a loop of its own, which would hold up a request
+/// waiting meanwhile: `hold` says whether to keep it for later instead.
+class SaveDialog : public QFileDialog {
+public:
+    SaveDialog(QWidget *parent, std::function<bool()> hold)
+        : QFileDialog(parent, QStringLiteral("Save Traffic"), QStringLiteral("korvane-traffic.txt"),
+                      QStringLiteral("Tab-separated text (*.txt *.tsv);;All files (*)"))
+        , hold_(std::move(hold))
+    {
+        setAcceptMode(QFileDialog::AcceptSave);
+    }
+
+    void accept() override
+    {
+        if (!hold_())
+            QFileDialog::accept();
+    }
+
+private:
+    std::function<bool()> hold_;
+};
+
+} // namespace
+
 TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     : QWidget(parent, Qt::Window)
     , port_(port)
@@ -145,6 +172,8 @@ void TrafficWindow::refreshCounts()
 
 void TrafficWindow::clear()
 {
+    if (held(Held::Clear))
+        return;
     model_->clear();
     refreshCounts();
 }
@@ -165,17 +194,19 @@ void TrafficWindow::copySelection()
 
 void TrafficWindow::save()
 {
+    if (held(Held::Save))
+        return;
     if (chooseSaveFile) {
         saveChosen(chooseSaveFile());
         return;
     }
     // Opened without an event loop of its own (window-modal): a request
-    // waiting for its reply meanwhile ends and shows its status on time.
-    auto *dialog = new QFileDialog(this, QStringLiteral("Save Traffic"), QStringLiteral("korvane-traffic.txt"),
-                                   QStringLiteral("Tab-separated text (*.txt *.tsv);;All files (*)"));
-    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    // started meanwhile ends and shows its status on time.
+    auto *dialog = new SaveDialog(this, [this] { return held(Held::SaveChosen); });
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QFileDialog::fileSelected, this, &TrafficWindow::saveChosen);
+    connect(dialog, &QDialog::finished, this, &TrafficWindow::carryOutHeld, Qt::QueuedConnection);
+    saveDialog_ = dialog;
     dialog->open();
 }
 
@@ -200,6 +231,50 @@ void TrafficWindow::saveChosen(const QString &path)
 std::optional<QString> TrafficWindow::saveTo(const QString &path) const
 {
     return replaceFile(path, model_->tableText().toUtf8());
+}
+
+bool TrafficWindow::held(Held what)
+{
+    if (!waiting_)
+        return false;
+    if (!held_.contains(what))
+        held_.append(what);
+    return true;
+}
+
+void TrafficWindow::setWaiting(bool waiting)
+{
+    waiting_ = waiting;
+    // Carried out once the request has shown its status, outside the
+    // handler that ran it: the question whether to replace a file waits in
+    // a loop of its own.
+    if (!waiting_ && !held_.isEmpty())
+        QMetaObject::invokeMethod(this, &TrafficWindow::carryOutHeld, Qt::QueuedConnection);
+}
+
+void TrafficWindow::carryOutHeld()
+{
+    while (!waiting_ && !held_.isEmpty()) {
+        const Held next = held_.first();
+        const bool dialogOpen = saveDialog_ && saveDialog_->isVisible();
+        // The file dialog keeps the operator from this window until it
+        // closes: what was chosen after "Save…" waits for that as well.
+        if (dialogOpen && next != Held::SaveChosen)
+            return;
+        held_.removeFirst();
+        switch (next) {
+        case Held::Save:
+            save();
+            break;
+        case Held::Clear:
+            clear();
+            break;
+        case Held::SaveChosen:
+            if (dialogOpen)
+                static_cast<QDialog *>(saveDialog_.data())->accept(); // public there
+            break;
+        }
+    }
 }
 
 void TrafficWindow::setVisible(bool visible)

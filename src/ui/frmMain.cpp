@@ -605,9 +605,11 @@ std::optional<Status> frmMain::runCommand(const QPushButton *button, QLabel *sta
     }
     const QPointer<QObject> self(this);
     busy_ = true;
+    frmTraffic->setWaiting(true);
     if (!waitForTicks(self, vars, *Timer1))
         return std::nullopt;
     busy_ = false;
+    frmTraffic->setWaiting(false);
     const Status result = traffic_->take(vars, record, request);
     statusTips_->show(status, record);
     return result;
