@@ -6,8 +6,10 @@
 #include "Devices.h"
 #include "WindowRig.h"
 #include "ui/PortDevicesDialog.h"
+#include "ui/TrafficWindow.h"
 
 #include <QAbstractItemView>
+#include <QCheckBox>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -149,6 +151,8 @@ private slots:
     void okStoresThePortsAndReopensTheCurrentPort();
     void okRefusesAPathTheSettingsFileCannotHold_data();
     void okRefusesAPathTheSettingsFileCannotHold();
+    void removeEchoIsStoredAndUsed_data();
+    void removeEchoIsStoredAndUsed();
     void cancelChangesNothing();
     void ignoredDuringAWait();
 };
@@ -562,6 +566,48 @@ void TestPortDevicesDialog::okStoresThePortsAndReopensTheCurrentPort()
     }
     // What was stored is what the next start reads.
     QCOMPARE(w.ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(row)), typed.trimmed());
+}
+
+// "Remove echo" is written at once as COMnEcho, only where it changed, and
+// the next command on that port drops the echo of its request.
+void TestPortDevicesDialog::removeEchoIsStoredAndUsed_data()
+{
+    QTest::addColumn<QByteArray>("ports"); // the [Ports] lines before
+    QTest::addColumn<int>("row");          // whose box is clicked
+    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<bool>("echoOnCom1");  // what the next read on COM1 expects
+    QTest::newRow("COM1 ticked: COM1Echo=1, the read drops the echo")
+        << QByteArray() << 1 << QByteArray("COM1Echo=1\r\n") << true;
+    QTest::newRow("COM1 cleared: COM1Echo=0, the read judges all it hears")
+        << QByteArray("COM1Echo=1\r\n") << 1 << QByteArray("COM1Echo=0\r\n") << false;
+    QTest::newRow("COM2 ticked: COM1 as it was") << QByteArray() << 2 << QByteArray("COM2Echo=1\r\n") << false;
+}
+
+void TestPortDevicesDialog::removeEchoIsStoredAndUsed()
+{
+    QFETCH(QByteArray, ports);
+    QFETCH(int, row);
+    QFETCH(QByteArray, after);
+    QFETCH(bool, echoOnCom1);
+    WindowRig rig(iniWithPorts(ports));
+    frmMain &w = *rig.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QVERIFY(withDialog(w, [&](PortDevicesDialog *dialog) {
+        QTest::mouseClick(dialog->echoBox(row), Qt::LeftButton);
+        QTest::mouseClick(button(dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+    }));
+    QCOMPARE(rig.iniContents(), iniWithPorts(after));
+
+    const QByteArray request = QByteArray::fromHex("01 03 00 00 00 02 C4 0B");
+    const QByteArray reply = QByteArray::fromHex("01 03 04 00 00 00 05 3A 30");
+    rig.port.answerNext({{1, request}, {3, reply}});
+    QTest::mouseClick(w.cmdReadCount, Qt::LeftButton);
+    QCOMPARE(w.lblSta->text(), echoOnCom1 ? QStringLiteral("Success") : QStringLiteral("CRC Err"));
+    const ExchangeRecord &record = w.frmTraffic->model()->record(0);
+    QCOMPARE(record.echoRemoved, echoOnCom1 ? 8 : 0);
+    if (echoOnCom1)
+        QCOMPARE(w.lblCounter->text(), QStringLiteral("5"));
 }
 
 void TestPortDevicesDialog::okRefusesAPathTheSettingsFileCannotHold_data()

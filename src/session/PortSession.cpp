@@ -65,11 +65,22 @@ void PortSession::loadPortDevices(const IniFile &ini)
     }
 }
 
-PortSession::DevicesChange PortSession::changePortDevices(const QStringList &devices, const IniFile &ini)
+bool PortSession::storeRemoveEcho(int port, bool on, const IniFile &ini)
+{
+    if (on == removeEcho(port))
+        return true;
+    setRemoveEcho(port, on);
+    return ini.WriteINI(QStringLiteral("Ports"), QStringLiteral("COM%1Echo").arg(port),
+                        on ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+PortSession::DevicesChange PortSession::changePortDevices(const QStringList &devices,
+                                                          const QList<bool> &removeEcho, const IniFile &ini)
 {
     DevicesChange change;
     const QString before = device();
     for (int i = FirstPort; i <= LastPort; ++i) {
+        change.stored = storeRemoveEcho(i, removeEcho.value(i - 1), ini) && change.stored;
         const QString device = devices.value(i - 1);
         if (device == portDeviceMapping(i))
             continue;

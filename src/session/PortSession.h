@@ -61,15 +61,20 @@ public:
     /// Reads each port's device (COMn) and echo removal (COMnEcho=1) from
     /// the settings file's [Ports] section.
     void loadPortDevices(const IniFile &ini);
-    /// Maps COM n to devices[n-1] (empty: its default device) and writes
-    /// each mapping that changed into [Ports] at once; unchanged rows leave
-    /// the file as it is. The selected port is closed when its device
-    /// changed (the caller opens it again). stored: every write succeeded.
+    /// Sets echo removal for COM n and writes it into [Ports] (COMnEcho=1,
+    /// or 0 for off) when it changed. False when the write failed.
+    bool storeRemoveEcho(int port, bool on, const IniFile &ini);
+    /// Maps COM n to devices[n-1] (empty: its default device), sets its
+    /// echo removal to removeEcho[n-1], and writes each that changed into
+    /// [Ports] at once; unchanged rows leave the file as it is. The
+    /// selected port is closed when its device changed (the caller opens it
+    /// again). stored: every write succeeded.
     struct DevicesChange {
         bool stored = true;
         bool selectedChanged = false;
     };
-    DevicesChange changePortDevices(const QStringList &devices, const IniFile &ini);
+    DevicesChange changePortDevices(const QStringList &devices, const QList<bool> &removeEcho,
+                                    const IniFile &ini);
     /// The device of the selected port.
     QString device() const { return portDevice(commPort()); }
     /// "COM1 (/dev/ttyUSB0)".

@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QEvent>
+#include <QCheckBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -113,17 +114,28 @@ PortDevicesDialog::PortDevicesDialog(const QStringList &current, DeviceSource so
         info->setWordWrap(true);
         info->setMinimumWidth(200);
         info->setMaximumWidth(280);
+        auto *echo = new QCheckBox(QStringLiteral("Remove echo"), this);
+        echo->setObjectName(QStringLiteral("chkEcho%1").arg(port));
+        echo->setToolTip(QStringLiteral("The adapter hears its own transmission (RS-485): every reply "
+                                        "begins with the request, which is dropped"));
         boxes_[row] = box;
         infos_[row] = info;
+        echo_[row] = echo;
         grid->addWidget(label, row, 0);
         grid->addWidget(box, row, 1);
         grid->addWidget(info, row, 2);
+        grid->addWidget(echo, row, 3);
         connect(box, &QComboBox::editTextChanged, this, [this, row] {
             describe(row);
             problem_->hide(); // it spoke of the text before
         });
     }
     grid->setColumnStretch(1, 1);
+    // Tab goes down the device column first, then down the echo boxes.
+    QList<QWidget *> order(boxes_.begin(), boxes_.end());
+    order.append(QList<QWidget *>(echo_.begin(), echo_.end()));
+    for (qsizetype i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     refresh_ = buttons->addButton(QStringLiteral("&Refresh"), QDialogButtonBox::ActionRole);
@@ -320,6 +332,20 @@ void PortDevicesDialog::describe(int row)
     infos_[row]->setToolTip(infos_[row]->text());
     // A long path does not fit the field: its tool tip shows it whole.
     boxes_[row]->setToolTip(text);
+}
+
+void PortDevicesDialog::setRemoveEcho(const QList<bool> &on)
+{
+    for (int row = 0; row < Ports; ++row)
+        echo_[row]->setChecked(on.value(row));
+}
+
+QList<bool> PortDevicesDialog::removeEcho() const
+{
+    QList<bool> on;
+    for (const QCheckBox *box : echo_)
+        on << box->isChecked();
+    return on;
 }
 
 } // namespace korvane

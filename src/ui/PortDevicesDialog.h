@@ -14,6 +14,7 @@
 
 #include <array>
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -41,6 +42,12 @@ public:
     /// The device typed or chosen for each port, blanks trimmed; empty
     /// means the default.
     QStringList devices() const;
+
+    /// "Remove echo" per port (index 0 is COM1): its adapter hears its own
+    /// transmission, so each reply begins with the request's echo.
+    void setRemoveEcho(const QList<bool> &on);
+    QList<bool> removeEcho() const;
+    QCheckBox *echoBox(int port) const { return echo_[port - 1]; }
 
     /// Asks the source again and updates the lists where it changed,
     /// keeping what has been typed. While a row's list is open under the
@@ -85,6 +92,7 @@ private:
     bool refreshWaiting_ = false;
     std::array<QComboBox *, Ports> boxes_{};
     std::array<QLabel *, Ports> infos_{};
+    std::array<QCheckBox *, Ports> echo_{};
     QPushButton *refresh_ = nullptr;
     QLabel *problem_ = nullptr;
     DeviceFolderWatcher *watcher_;

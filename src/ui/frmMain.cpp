@@ -383,23 +383,28 @@ void frmMain::mnuPortDevices_Click()
     if (isBusy())
         return;
     QStringList current;
-    for (int i = 1; i <= 6; ++i)
+    QList<bool> echo;
+    for (int i = 1; i <= 6; ++i) {
         current << session->portDeviceMapping(i);
+        echo << session->removeEcho(i);
+    }
     const QPointer<PortDevicesDialog> dialog = new PortDevicesDialog(
         current, deviceSource_, session->isOpen() ? session->device() : QString(), this);
+    dialog->setRemoveEcho(echo);
     const bool accepted = dialog->exec() == QDialog::Accepted;
     // The window may have been closed (a signal) while the dialog was open.
     if (!dialog)
         return;
     const QStringList devices = dialog->devices();
+    echo = dialog->removeEcho();
     delete dialog;
     if (accepted && !unloaded_)
-        applyPortDevices(devices);
+        applyPortDevices(devices, echo);
 }
 
-void frmMain::applyPortDevices(const QStringList &devices)
+void frmMain::applyPortDevices(const QStringList &devices, const QList<bool> &removeEcho)
 {
-    const PortSession::DevicesChange change = session->changePortDevices(devices, ini);
+    const PortSession::DevicesChange change = session->changePortDevices(devices, removeEcho, ini);
     for (int i = 1; i <= 6; ++i)
         mnuCOM[i]->setToolTip(session->portDevice(i));
     if (!change.stored)

@@ -145,7 +145,7 @@ private:
     void openPortOrWarn();
     /// Maps the ports to the dialog's devices, stores them and reopens the
     /// current port if its device changed.
-    void applyPortDevices(const QStringList &devices);
+    void applyPortDevices(const QStringList &devices, const QList<bool> &removeEcho);
     void setTabOrder();
     void ShowCounterValue();
     /// Every text shown in lblCounter goes through here: drawn at the
