@@ -137,6 +137,10 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    static constexpr int CounterPixelSize = 16; // 12 point at 96 dots per inch
+    static constexpr int SmallestCounterPixelSize = 8;
+
+    /// The controls and their places (frmMainLayout.cpp).
     void buildControls();
     void buildMenus();
     /// Closes the port, makes the menu's change, reopens the port.
