@@ -24,6 +24,12 @@ QString SerialComponent::defaultPortDevice(int port)
 #endif
 }
 
+bool SerialComponent::applySettings(const QString &settings)
+{
+    Q_UNUSED(settings);
+    return false;
+}
+
 qint64 SerialComponent::msSinceSend() const
 {
     return sentAtMs_ < 0 ? -1 : clockMs() - sentAtMs_;

@@ -212,6 +212,15 @@ void TcpSerialComponent::readIncoming()
         keepInput(socket_.readAll());
 }
 
+bool TcpSerialComponent::applySettings(const QString &settings)
+{
+    if (!open_ || !parseLineSettings(settings))
+        return false;
+    setSettings(settings);
+    DiscardInput();
+    return true;
+}
+
 void TcpSerialComponent::DiscardInput()
 {
     if (open_) {

@@ -43,6 +43,9 @@ public:
 
     void Output(char byte) override;
     void DiscardInput() override;
+    /// The server's own configuration sets its serial line: the text is
+    /// only kept (as at open), and the input cleared.
+    bool applySettings(const QString &settings) override;
 
     /// How long opening waits for the connection, in milliseconds.
     void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
