@@ -16,6 +16,7 @@ using namespace korvane;
 using namespace korvane::test;
 
 Q_DECLARE_METATYPE(korvane::test::FakeSerialPort::Script)
+Q_DECLARE_METATYPE(korvane::ExchangeRecord)
 
 namespace {
 
@@ -303,6 +304,65 @@ private slots:
         rig.port.answerNext(FakeSerialPort::inTime(counterReply));
         QCOMPARE(runner.run(QStringLiteral("Read"), 1, readCounter)->status, Status::Success);
         QVERIFY(!rig.session.hungUp());
+    }
+
+    // A command begun with start() ends as run()'s does on the same
+    // replies, its record handed on by finished().
+    void startedCommandsEndAsRunDoes_data() { bothWaitsOnOneTableOfReplies_data(); }
+    void startedCommandsEndAsRunDoes()
+    {
+        QFETCH(FakeSerialPort::Script, script);
+        QFETCH(Status, status);
+        QFETCH(int, completeAfterMs);
+        SessionRig rig;
+        CommandRunner runner(rig.session, WaitPolicy::untilComplete(150));
+        QSignalSpy finished(&runner, &CommandRunner::finished);
+        rig.port.answerNext(script);
+        QVERIFY(runner.start(QStringLiteral("Read"), 1, readCounter));
+        QVERIFY(runner.isBusy());
+        QVERIFY(!runner.start(QStringLiteral("Read"), 1, readCounter)); // one at a time
+        QVERIFY(finished.wait(5000));
+        const auto record = finished.first().first().value<ExchangeRecord>();
+        QCOMPARE(rig.port.requests(), QList<QByteArray>{readRequest});
+        QCOMPARE(record.status, status);
+        if (completeAfterMs >= 0)
+            QCOMPARE(record.waitMs, completeAfterMs);
+        QVERIFY(!runner.isBusy());
+        QCOMPARE(finished.count(), 1);
+    }
+
+    // Started commands on two ports wait side by side: the one whose reply
+    // comes first ends first, whichever began first.
+    void startedCommandsOnTwoPortsWaitSideBySide()
+    {
+        SessionRig one, two;
+        CommandRunner first(one.session, WaitPolicy::untilComplete(1000));
+        CommandRunner second(two.session, WaitPolicy::untilComplete(1000));
+        one.port.answerNext(FakeSerialPort::inTime(counterReply, 8));
+        two.port.answerNext(FakeSerialPort::inTime(withCRC(hex("02 03 04 00 00 00 09")), 2));
+        QList<int> ended;
+        connect(&first, &CommandRunner::finished, this, [&] { ended << 1; });
+        connect(&second, &CommandRunner::finished, this, [&] { ended << 2; });
+        QVERIFY(first.start(QStringLiteral("Read"), 1, readCounter));
+        QVERIFY(second.start(QStringLiteral("Read"), 2, readCounter));
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 5000);
+        QCOMPARE(ended, (QList<int>{2, 1}));
+        QCOMPARE(counterValueText(first.vars().RxData), QStringLiteral("5"));
+        QCOMPARE(counterValueText(second.vars().RxData), QStringLiteral("9"));
+    }
+
+    // A closed port sends nothing; its record still comes by finished().
+    void startedOnAClosedPortHandsTheRecordOn()
+    {
+        SessionRig rig;
+        rig.session.close();
+        CommandRunner runner(rig.session, WaitPolicy::untilComplete(100));
+        QSignalSpy finished(&runner, &CommandRunner::finished);
+        QVERIFY(runner.start(QStringLiteral("Read"), 1, readCounter));
+        QCOMPARE(finished.count(), 0); // from the event loop, not from inside start()
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(finished.first().first().value<ExchangeRecord>().notSent, NotSent::PortClosed);
+        QVERIFY(rig.port.requests().isEmpty());
     }
 
 private:
