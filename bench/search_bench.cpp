@@ -224,7 +224,7 @@ int runSearchBench(const QString &devsimExe, int sweepAddresses)
                     .arg(num(r.wallMs / 1e3, 2), num(waits / 1e3, 2), num(ratio, 4))
                     .arg(r.opens)
                     .arg(held ? QStringLiteral("held") : QStringLiteral("**missed**"));
-        rows << QStringLiteral("| CPU time during that sweep | %1 ms (%2 %% of the time; %3 ms per probe) | "
+        rows << QStringLiteral("| CPU time during that sweep | %1 ms (%2 % of the time; %3 ms per probe) | "
                                "information | |")
                     .arg(num(r.cpuMs), num(100.0 * r.cpuMs / r.wallMs, 1),
                          num(r.cpuMs / std::max(1, r.report ? r.report->probesTotal : 1), 3));
