@@ -68,12 +68,12 @@ QStringList probeTexts(const QList<Probe> &probes)
 }
 
 // A line of devices behind a fake port. Each request is answered by the
-// device at its address that listens at the port's present settings (its
-// reply after the request's echo where the adapter hears itself); at the
-// settings in noiseAt 00/FF noise arrives where no device answers. The
-// fake's clock moves 10 ms a tick, so a reply at tick 1 came in 10 ms.
-// (The fake's deviceSettings, echo and garbleOnMismatch do the same for a
-// single device; this line has several, each with settings of its own.)
+// device at its address that listens at the port's present settings; at
+// the settings in noiseAt 00/FF noise arrives where no device answers. The
+// fake's echo puts the request's own bytes first. The fake's clock moves
+// 10 ms a tick, so a reply at tick 1 came in 10 ms. (The fake's
+// deviceSettings does the same for a single device; this line has several,
+// each with settings of its own.)
 class DeviceLine : public FakeSerialPort {
     Q_OBJECT
 public:
@@ -94,7 +94,6 @@ public:
     }
 
     QList<Device> devices;
-    bool echo = false;
     QStringList noiseAt;
     /// The device refuses new settings on the open port (as a
     /// pseudo-terminal refuses even parity): the port must be reopened.
@@ -128,7 +127,7 @@ public:
 private:
     Script scriptFor(int address) const
     {
-        QByteArray bytes = echo ? readRequest(address) : QByteArray();
+        QByteArray bytes;
         bool answered = false;
         for (const Device &d : devices) {
             if (d.address == address && sameSettings(d.settings, Settings())) {

@@ -383,7 +383,8 @@ void frmMain::mnuPortDevices_Click()
     QStringList current;
     for (int i = 1; i <= 6; ++i)
         current << session->portDeviceMapping(i);
-    const QPointer<PortDevicesDialog> dialog = new PortDevicesDialog(current, deviceSource_, this);
+    const QPointer<PortDevicesDialog> dialog = new PortDevicesDialog(
+        current, deviceSource_, session->isOpen() ? session->device() : QString(), this);
     const bool accepted = dialog->exec() == QDialog::Accepted;
     // The window may have been closed (a signal) while the dialog was open.
     if (!dialog)
