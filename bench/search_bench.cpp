@@ -218,7 +218,8 @@ int runSearchBench(const QString &devsimExe, int sweepAddresses)
         ok = ok && held;
         rows << QStringLiteral("| Silent sweep of one port: 9 settings x %1 addresses (%2 probes), wait 20 ms "
                                "(raised to 52/29 ms at 4800/9600 bps) | %3 s for %4 s of probe waits: **%5 x**; "
-                               "%6 opens of the port (settings the pseudo-terminal refuses in place) | <= 1.03 x | %7 |")
+                               "%6 opens of the port (settings the pseudo-terminal refuses in place) | <= 1.03 x | "
+                               "%7 |")
                     .arg(o.lastAddress)
                     .arg(r.report ? r.report->probesTotal : 0)
                     .arg(num(r.wallMs / 1e3, 2), num(waits / 1e3, 2), num(ratio, 4))
@@ -262,12 +263,15 @@ int runSearchBench(const QString &devsimExe, int sweepAddresses)
         const bool held = right && r.foundMs < 2000;
         ok = ok && held;
         rows << QStringLiteral("| Device at address 1 at the last setting tried (19200 bps 8N2, the 9th probe; the "
-                               "simulator %1), wait 100 ms | found and confirmed after %2 ms (%3 probes) | < 2000 ms | %4 |")
+                               "simulator %1), wait 100 ms | found and confirmed after %2 ms (%3 probes) | < 2000 ms "
+                               "| %4 |")
                     .arg(listens ? QStringLiteral("silent at other settings")
                                  : QStringLiteral("scripted silent for the first 8 reads"))
                     .arg(num(r.foundMs))
                     .arg(r.report ? r.report->ports.value(0).tally.probes() : 0)
-                    .arg(held ? QStringLiteral("held") : right ? QStringLiteral("**missed**") : QStringLiteral("**not found**"));
+                    .arg(held    ? QStringLiteral("held")
+                         : right ? QStringLiteral("**missed**")
+                                 : QStringLiteral("**not found**"));
     }
 
     // 3. Six silent ports together against one (addresses 1-10).

@@ -808,25 +808,31 @@ private slots:
         QTest::addColumn<bool>("echo");
         QTest::addColumn<bool>("removeEcho");
         QTest::addColumn<QStringList>("noiseAt");
-        QTest::addColumn<int>("exception");     // the device at 2 answers with it; 0: the counter
+        QTest::addColumn<int>("exception");     // the device at 2 answers with it; 0: the counter; -1: none
+        QTest::addColumn<QString>("garbleBut"); // the fake's noise at every other setting than these
         QTest::addColumn<QString>("verdict");
-        QTest::newRow("echo, no device") << true << false << QStringList() << -1
+        QTest::newRow("echo, no device") << true << false << QStringList() << -1 << QString()
                                          << "COM1 /dev/ttyWIN: every request came back as an echo of itself: the "
                                             "adapter hears its own transmission; turn on echo removal for this port";
         QTest::newRow("echo removed, device at 2")
-            << true << true << QStringList() << 0
+            << true << true << QStringList() << 0 << QString()
             << "COM1 /dev/ttyWIN: counter/display found at address 2, 9600 bps 8E1 (counter 5)";
         QTest::newRow("echo kept, device at 2")
-            << true << false << QStringList() << 0
+            << true << false << QStringList() << 0 << QString()
             << "COM1 /dev/ttyWIN: counter/display found at address 2, 9600 bps 8E1 (counter 5); requests came back "
                "as echoes of themselves: turn on echo removal for this port";
-        QTest::newRow("noise at 9600 bps only") << false << false << QStringList{"9600,n,8,2", "9600,e,8,1"} << -1
-                                                << "COM1 /dev/ttyWIN: bytes arrived only at 9600 bps but never as a "
-                                                   "valid frame: wrong data format or A/B wires swapped";
+        QTest::newRow("noise at 9600 bps only")
+            << false << false << QStringList{"9600,n,8,2", "9600,e,8,1"} << -1 << QString()
+            << "COM1 /dev/ttyWIN: bytes arrived only at 9600 bps but never as a valid frame: wrong data format or A/B "
+               "wires swapped";
         QTest::newRow("exception 02 at address 2")
-            << false << false << QStringList() << 2
+            << false << false << QStringList() << 2 << QString()
             << "COM1 /dev/ttyWIN: a device answers at address 2 with exception 02 (Illegal Data Address): this is "
                "not a counter/display of this kind";
+        QTest::newRow("noise wherever a device at 19200 8E1 does not hear")
+            << false << false << QStringList() << -1 << "19200,e,8,1"
+            << "COM1 /dev/ttyWIN: only 00/FF bytes or bytes with framing or parity errors arrived, at every baud "
+               "rate tried: A/B wires swapped, or a baud rate not tried";
     }
     void whatTheLineSaidReachesTheReport()
     {
@@ -834,10 +840,15 @@ private slots:
         QFETCH(bool, removeEcho);
         QFETCH(QStringList, noiseAt);
         QFETCH(int, exception);
+        QFETCH(QString, garbleBut);
         QFETCH(QString, verdict);
         SearchRig rig;
         rig.windowLine.echo = echo;
         rig.windowLine.noiseAt = noiseAt;
+        if (!garbleBut.isEmpty()) {
+            rig.windowLine.deviceSettings = garbleBut;
+            rig.windowLine.garbleOnMismatch = true;
+        }
         if (exception >= 0)
             rig.windowLine.devices << DeviceLine::Device{2, QStringLiteral("9600,e,8,1"), 5, exception};
         SearchOptions o = SearchRig::options(2);

@@ -84,8 +84,8 @@ private slots:
         QCOMPARE(replyProgress(request, received), progress);
     }
 
-    // Both waits judge the same replies alike; the fixed wait always lasts
-    // its ten ticks, the other ends with the reply's last byte or its
+    // The waits judge the same replies alike; the fixed wait always lasts
+    // its ten ticks, the others end with the reply's last byte or their
     // timeout. The fake's clock moves 10 ms a tick, so waits are exact.
     void bothWaitsOnOneTableOfReplies_data()
     {
@@ -108,21 +108,35 @@ private slots:
         QFETCH(Status, status);
         QFETCH(int, completeAfterMs);
 
-        for (const bool fixed : {true, false}) {
+        // The window's fixed wait, the wait until complete, and a command
+        // begun with start(), whose record comes by finished().
+        enum Mode { Fixed, UntilComplete, Started };
+        for (const Mode mode : {Fixed, UntilComplete, Started}) {
             SessionRig rig;
             ModVariables windowVars;
             CommandRunner runner(rig.session, windowVars, WaitPolicy::untilComplete(1000));
-            if (fixed) {
+            if (mode == Fixed) {
                 // The window's wait: its timer's handler counts the ticks.
                 connect(&rig.ticks, &QTimer::timeout, &runner, [&] { ++windowVars.gTick; });
                 runner.setWait(WaitPolicy::ticks(&rig.ticks));
             }
             rig.port.answerNext(script);
-            const auto record = runner.run(QStringLiteral("Read"), 1, readCounter);
+            std::optional<ExchangeRecord> record;
+            if (mode == Started) {
+                QSignalSpy finished(&runner, &CommandRunner::finished);
+                QVERIFY(runner.start(QStringLiteral("Read"), 1, readCounter));
+                QVERIFY(runner.isBusy());
+                QVERIFY(!runner.start(QStringLiteral("Read"), 1, readCounter)); // one at a time
+                QVERIFY(finished.wait(5000));
+                QCOMPARE(finished.count(), 1);
+                record = finished.first().first().value<ExchangeRecord>();
+            } else {
+                record = runner.run(QStringLiteral("Read"), 1, readCounter);
+            }
             QVERIFY(record);
             QCOMPARE(rig.port.requests(), QList<QByteArray>{readRequest});
             QCOMPARE(record->status, status);
-            if (fixed)
+            if (mode == Fixed)
                 QCOMPARE(record->waitMs, 100);
             else if (completeAfterMs >= 0)
                 QCOMPARE(record->waitMs, completeAfterMs);
@@ -304,31 +318,6 @@ private slots:
         rig.port.answerNext(FakeSerialPort::inTime(counterReply));
         QCOMPARE(runner.run(QStringLiteral("Read"), 1, readCounter)->status, Status::Success);
         QVERIFY(!rig.session.hungUp());
-    }
-
-    // A command begun with start() ends as run()'s does on the same
-    // replies, its record handed on by finished().
-    void startedCommandsEndAsRunDoes_data() { bothWaitsOnOneTableOfReplies_data(); }
-    void startedCommandsEndAsRunDoes()
-    {
-        QFETCH(FakeSerialPort::Script, script);
-        QFETCH(Status, status);
-        QFETCH(int, completeAfterMs);
-        SessionRig rig;
-        CommandRunner runner(rig.session, WaitPolicy::untilComplete(150));
-        QSignalSpy finished(&runner, &CommandRunner::finished);
-        rig.port.answerNext(script);
-        QVERIFY(runner.start(QStringLiteral("Read"), 1, readCounter));
-        QVERIFY(runner.isBusy());
-        QVERIFY(!runner.start(QStringLiteral("Read"), 1, readCounter)); // one at a time
-        QVERIFY(finished.wait(5000));
-        const auto record = finished.first().first().value<ExchangeRecord>();
-        QCOMPARE(rig.port.requests(), QList<QByteArray>{readRequest});
-        QCOMPARE(record.status, status);
-        if (completeAfterMs >= 0)
-            QCOMPARE(record.waitMs, completeAfterMs);
-        QVERIFY(!runner.isBusy());
-        QCOMPARE(finished.count(), 1);
     }
 
     // Started commands on two ports wait side by side: the one whose reply

@@ -97,11 +97,12 @@ bool CommandRunner::start(const QString &command, std::uint8_t slave, const Buil
     SerialComponent &port = session_.component();
     started_ = exchange;
     heard_.clear();
-    startedReceived_ = connect(&port, &SerialComponent::received, this, [this, request, removeEcho](const QByteArray &bytes, qint64) {
-        heard_ += bytes;
-        if (replyEnded(request, heard_, removeEcho))
-            endStarted();
-    });
+    startedReceived_ = connect(&port, &SerialComponent::received, this,
+                               [this, request, removeEcho](const QByteArray &bytes, qint64) {
+                                   heard_ += bytes;
+                                   if (replyEnded(request, heard_, removeEcho))
+                                       endStarted();
+                               });
     startedClosed_ = connect(&port, &SerialComponent::closedOnError, this, &CommandRunner::endStarted);
     startedTimeout_.start(wait_.timeoutMs);
     busy_ = true;

@@ -134,7 +134,8 @@ QString portName(int commPort, const QString &device)
 {
     if (commPort <= 0)
         return device;
-    return device.isEmpty() ? QStringLiteral("COM%1").arg(commPort) : QStringLiteral("COM%1 %2").arg(commPort).arg(device);
+    return device.isEmpty() ? QStringLiteral("COM%1").arg(commPort)
+                            : QStringLiteral("COM%1 %2").arg(commPort).arg(device);
 }
 
 QString settingsLabel(const QString &settings)
