@@ -147,18 +147,43 @@ private slots:
     }
 
     // Two runners on two ports wait at the same time, each on its own
-    // frame buffers: neither takes the other's reply.
+    // frame buffers: neither takes the other's reply. With run(), the
+    // second command waits inside the first one's wait; begun with start(),
+    // they wait side by side, and the one whose reply comes first ends first.
+    void runnersOnTwoPortsAtOnce_data()
+    {
+        QTest::addColumn<bool>("started");
+        QTest::newRow("run() inside run()") << false;
+        QTest::newRow("start() side by side") << true;
+    }
     void runnersOnTwoPortsAtOnce()
     {
+        QFETCH(bool, started);
         SessionRig one, two;
         CommandRunner first(one.session, WaitPolicy::untilComplete(1000));
         CommandRunner second(two.session, WaitPolicy::untilComplete(1000));
         one.port.answerNext(FakeSerialPort::inTime(counterReply, 8));
         two.port.answerNext(FakeSerialPort::inTime(withCRC(hex("02 03 04 00 00 00 09")), 2));
-        std::optional<ExchangeRecord> inner;
-        // The second command runs inside the first one's wait.
-        QTimer::singleShot(0, &second, [&] { inner = second.run(QStringLiteral("Read"), 2, readCounter); });
-        const auto outer = first.run(QStringLiteral("Read"), 1, readCounter);
+        std::optional<ExchangeRecord> outer, inner;
+        if (started) {
+            QList<int> ended;
+            connect(&first, &CommandRunner::finished, this, [&](const ExchangeRecord &r) {
+                outer = r;
+                ended << 1;
+            });
+            connect(&second, &CommandRunner::finished, this, [&](const ExchangeRecord &r) {
+                inner = r;
+                ended << 2;
+            });
+            QVERIFY(first.start(QStringLiteral("Read"), 1, readCounter));
+            QVERIFY(second.start(QStringLiteral("Read"), 2, readCounter));
+            QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 5000);
+            QCOMPARE(ended, (QList<int>{2, 1}));
+        } else {
+            // The second command runs inside the first one's wait.
+            QTimer::singleShot(0, &second, [&] { inner = second.run(QStringLiteral("Read"), 2, readCounter); });
+            outer = first.run(QStringLiteral("Read"), 1, readCounter);
+        }
         QVERIFY(outer && inner);
         QCOMPARE(outer->status, Status::Success);
         QCOMPARE(inner->status, Status::Success);
@@ -318,26 +343,6 @@ private slots:
         rig.port.answerNext(FakeSerialPort::inTime(counterReply));
         QCOMPARE(runner.run(QStringLiteral("Read"), 1, readCounter)->status, Status::Success);
         QVERIFY(!rig.session.hungUp());
-    }
-
-    // Started commands on two ports wait side by side: the one whose reply
-    // comes first ends first, whichever began first.
-    void startedCommandsOnTwoPortsWaitSideBySide()
-    {
-        SessionRig one, two;
-        CommandRunner first(one.session, WaitPolicy::untilComplete(1000));
-        CommandRunner second(two.session, WaitPolicy::untilComplete(1000));
-        one.port.answerNext(FakeSerialPort::inTime(counterReply, 8));
-        two.port.answerNext(FakeSerialPort::inTime(withCRC(hex("02 03 04 00 00 00 09")), 2));
-        QList<int> ended;
-        connect(&first, &CommandRunner::finished, this, [&] { ended << 1; });
-        connect(&second, &CommandRunner::finished, this, [&] { ended << 2; });
-        QVERIFY(first.start(QStringLiteral("Read"), 1, readCounter));
-        QVERIFY(second.start(QStringLiteral("Read"), 2, readCounter));
-        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 5000);
-        QCOMPARE(ended, (QList<int>{2, 1}));
-        QCOMPARE(counterValueText(first.vars().RxData), QStringLiteral("5"));
-        QCOMPARE(counterValueText(second.vars().RxData), QStringLiteral("9"));
     }
 
     // A closed port sends nothing; its record still comes by finished().
