@@ -166,6 +166,8 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     connect(this, &frmMain::exchanged, frmTraffic, &TrafficWindow::addRecord);
     connect(this, &frmMain::lateBytesArrived, frmTraffic, &TrafficWindow::addLateBytes);
     connect(this, &frmMain::portStateChanged, frmTraffic, &TrafficWindow::refreshPortState);
+    // Save… and Clear chosen during a wait are held until it ends.
+    connect(runner, &CommandRunner::busyChanged, frmTraffic, &TrafficWindow::setWaiting);
     connect(mnuTraffic, &QAction::toggled, frmTraffic, &QWidget::setVisible);
     connect(frmTraffic, &TrafficWindow::visibilityChanged, mnuTraffic, &QAction::setChecked);
     frmTraffic->addAction(mnuTraffic); // Ctrl+T also in the traffic window
