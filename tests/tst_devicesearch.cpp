@@ -5,6 +5,7 @@
 // probe wait giving the window's port back, names ports it cannot use, and
 // lists every device when asked to go on.
 
+#include "DeviceLine.h"
 #include "FakeSerialPort.h"
 #include "Frames.h"
 #include "serial/LineSettings.h"
@@ -24,39 +25,6 @@ using namespace korvane::test;
 
 namespace {
 
-QByteArray readRequest(int address)
-{
-    ModVariables v;
-    const Request r = buildReadCounter(v, std::uint8_t(address));
-    return v.TxBuf.head(r.length);
-}
-
-QByteArray counterReply(int address, qint32 value)
-{
-    const auto u = quint32(value);
-    QByteArray frame;
-    frame += char(address);
-    frame += QByteArray::fromHex("0304");
-    for (const int shift : {24, 16, 8, 0})
-        frame += char((u >> shift) & 0xFF);
-    return withCRC(frame);
-}
-
-QByteArray exceptionReply(int address, int code)
-{
-    QByteArray frame;
-    frame += char(address);
-    frame += char(0x83);
-    frame += char(code);
-    return withCRC(frame);
-}
-
-bool sameSettings(const QString &a, const QString &b)
-{
-    const auto x = parseLineSettings(a);
-    return x && x == parseLineSettings(b);
-}
-
 // "3@19200,e,8,1" for each probe, to compare orders at a glance.
 QStringList probeTexts(const QList<Probe> &probes)
 {
@@ -66,85 +34,6 @@ QStringList probeTexts(const QList<Probe> &probes)
                                        : QStringLiteral("%1@%2").arg(p.address).arg(p.settings));
     return texts;
 }
-
-// A line of devices behind a fake port. Each request is answered by the
-// device at its address that listens at the port's present settings; at
-// the settings in noiseAt 00/FF noise arrives where no device answers. The
-// fake's echo puts the request's own bytes first. The fake's clock moves
-// 10 ms a tick, so a reply at tick 1 came in 10 ms. (The fake's
-// deviceSettings does the same for a single device; this line has several,
-// each with settings of its own.)
-class DeviceLine : public FakeSerialPort {
-    Q_OBJECT
-public:
-    struct Device {
-        int address = 0;
-        QString settings;
-        qint32 counter = 0;
-        int exception = 0; ///< answers with this exception code instead
-    };
-
-    DeviceLine(QTimer *ticks, QString name, QStringList *log)
-        : name_(std::move(name))
-        , log_(log)
-    {
-        followTicks(ticks);
-        // A tick ends the frame being written: the next byte starts a request.
-        connect(ticks, &QTimer::timeout, this, [this] { frameStarts_ = true; });
-    }
-
-    QList<Device> devices;
-    QStringList noiseAt;
-    /// The device refuses new settings on the open port (as a
-    /// pseudo-terminal refuses even parity): the port must be reopened.
-    bool refuseInPlace = false;
-    int appliedInPlace = 0;
-    /// The settings at each request.
-    QStringList settingsAtRequest;
-
-    bool applySettings(const QString &settings) override
-    {
-        if (!PortOpen() || refuseInPlace || !parseLineSettings(settings))
-            return false;
-        setSettings(settings);
-        DiscardInput();
-        ++appliedInPlace;
-        return true;
-    }
-
-    void Output(char byte) override
-    {
-        if (frameStarts_ && PortOpen()) {
-            frameStarts_ = false;
-            settingsAtRequest << Settings();
-            if (log_)
-                *log_ << name_;
-            answerNext(scriptFor(static_cast<std::uint8_t>(byte)));
-        }
-        FakeSerialPort::Output(byte);
-    }
-
-private:
-    Script scriptFor(int address) const
-    {
-        QByteArray bytes;
-        bool answered = false;
-        for (const Device &d : devices) {
-            if (d.address == address && sameSettings(d.settings, Settings())) {
-                bytes += d.exception ? exceptionReply(address, d.exception) : counterReply(address, d.counter);
-                answered = true;
-            }
-        }
-        if (!answered && std::any_of(noiseAt.begin(), noiseAt.end(),
-                                     [&](const QString &s) { return sameSettings(s, Settings()); }))
-            bytes += hex("00 FF 00 00");
-        return bytes.isEmpty() ? Script() : inTime(bytes, 1);
-    }
-
-    QString name_;
-    QStringList *log_ = nullptr;
-    bool frameStarts_ = true;
-};
 
 // The window's session on its own line (COM1, /dev/ttyWIN, 9600,n,8,2,
 // slave 1), other ports' lines made on demand, and the search. Replies come

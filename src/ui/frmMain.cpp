@@ -2,6 +2,7 @@
 
 #include "About.h"
 #include "CentredMessageBox.h"
+#include "FindDeviceDialog.h"
 #include "Fonts.h"
 #include "Keyboard.h"
 #include "PortDevicesDialog.h"
@@ -95,7 +96,10 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
 
     // What went over the line: records from the exchanges, handed on to
     // the status labels' tool tips and to the traffic window.
-    connect(&session->recorder(), &TrafficRecorder::recorded, this, &frmMain::exchanged);
+    connect(&session->recorder(), &TrafficRecorder::recorded, this, [this](const ExchangeRecord &record) {
+        if (!searching_)
+            emit exchanged(record);
+    });
     connect(&session->recorder(), &TrafficRecorder::lateBytes, this, &frmMain::lateBytesArrived);
     statusTips_ = new StatusToolTips(this);
     connect(this, &frmMain::lateBytesArrived, statusTips_, &StatusToolTips::addLateBytes);
@@ -110,7 +114,11 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     frmTraffic->addAction(mnuTraffic); // Ctrl+T also in the traffic window
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain()
+{
+    // A search gives the window's port back while the session still exists.
+    delete frmFind;
+}
 
 
 namespace {
@@ -141,6 +149,9 @@ void frmMain::buildMenus()
     mnuPortDevices = mnuPort->addAction(QStringLiteral("Port Devices\u2026"));
     mnuPortDevices->setObjectName(QStringLiteral("mnuPortDevices"));
     connect(mnuPortDevices, &QAction::triggered, this, &frmMain::mnuPortDevices_Click);
+    mnuFindDevice = mnuPort->addAction(QStringLiteral("Find Device\u2026"));
+    mnuFindDevice->setObjectName(QStringLiteral("mnuFindDevice"));
+    connect(mnuFindDevice, &QAction::triggered, this, &frmMain::mnuFindDevice_Click);
     mnuBaud = menuBar()->addMenu(QStringLiteral("Baud Rate"));
     mnuBaud->setObjectName(QStringLiteral("mnuBaud"));
     const char *const baudCaptions[3] = {"4800 bps", "9600 bps", "19200 bps"};
@@ -269,6 +280,46 @@ void frmMain::mnuPortDevices_Click()
         applyPortDevices(devices, echo);
 }
 
+void frmMain::mnuFindDevice_Click()
+{
+    if (isBusy())
+        return;
+    if (!frmFind) {
+        frmFind = new FindDeviceDialog(*session, slaveAddress().value_or(0), ini, deviceSource_, this);
+        frmFind->setAttribute(Qt::WA_DeleteOnClose);
+        connect(frmFind, &FindDeviceDialog::searchingChanged, this, &frmMain::setSearching);
+        connect(frmFind, &FindDeviceDialog::useDevice, this, &frmMain::useFoundDevice);
+    }
+    frmFind->show();
+    frmFind->raise();
+    frmFind->activateWindow();
+}
+
+void frmMain::setSearching(bool searching)
+{
+    searching_ = searching;
+    for (QPushButton *b : {cmdReadCount, cmdResetCount, cmdWReg, cmdASCII})
+        b->setEnabled(!searching);
+    for (QPushButton *b : cmdOutput)
+        b->setEnabled(!searching);
+    for (QMenu *m : {mnuPort, mnuBaud, mnuFormat})
+        m->setEnabled(!searching);
+}
+
+void frmMain::useFoundDevice(const FoundDevice &device)
+{
+    if (device.commPort < 1 || isBusy())
+        return;
+    const QString settings = device.baud > 0 ? lineSettingsText(device.baud, device.format) : vars.gSetting;
+    reopenPortWith([&] {
+        vars.gCommPort = QString::number(device.commPort);
+        vars.gSetting = settings;
+        session->setCommPort(device.commPort);
+        session->setSettings(settings);
+    });
+    setListIndex(device.slave - 1);
+}
+
 void frmMain::applyPortDevices(const QStringList &devices, const QList<bool> &removeEcho)
 {
     const PortSession::DevicesChange change = session->changePortDevices(devices, removeEcho, ini);
@@ -390,6 +441,8 @@ void frmMain::Form_Unload()
 void frmMain::closeEvent(QCloseEvent *event)
 {
     Form_Unload();
+    if (frmFind)
+        frmFind->close();
     frmTraffic->close();
     event->accept();
 }

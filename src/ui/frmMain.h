@@ -6,11 +6,13 @@
 #include "protocol/Exchange.h"
 #include "serial/PortDevices.h"
 #include "session/CommandRunner.h"
+#include "session/SearchReport.h"
 #include "session/PortSession.h"
 #include "settings/modINI.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPointer>
 
 #include <array>
 #include <functional>
@@ -28,6 +30,7 @@ class QTimer;
 namespace korvane {
 
 class SerialComponent;
+class FindDeviceDialog;
 class StatusToolTips;
 class TrafficWindow;
 
@@ -71,6 +74,11 @@ public:
     void mnuDF_Click(int Index);
     /// "Port Devices…": which device each COM port opens.
     void mnuPortDevices_Click();
+    /// "Find Device…": searches ports, settings and addresses for the device.
+    void mnuFindDevice_Click();
+    /// Takes a device the search found: its COM port, line settings (the
+    /// menus' check marks follow; stored at exit) and slave address.
+    void useFoundDevice(const FoundDevice &device);
     void Timer1_Timer();
 
     /// Sets the menus' check marks from gCommPort and gSetting.
@@ -117,6 +125,7 @@ public:
     std::array<QAction *, 3> mnuBR{};  ///< 4800, 9600, 19200 bps
     std::array<QAction *, 3> mnuDF{};  ///< 8N2, 8E1, 8O1
     QAction *mnuPortDevices = nullptr; ///< "Port Devices…", below COM6
+    QAction *mnuFindDevice = nullptr;  ///< "Find Device…", below "Port Devices…"
     QMenu *mnuView;
     QAction *mnuTraffic;               ///< shows or hides frmTraffic (Ctrl+T)
     QMenu *mnuHelp;
@@ -124,6 +133,8 @@ public:
 
     /// The traffic window, a separate window fed by the signals below.
     TrafficWindow *frmTraffic;
+    /// The "Find Device" dialog while it is open.
+    QPointer<FindDeviceDialog> frmFind;
 
 signals:
     /// An exchange has ended (or sent nothing): what went over the line.
@@ -165,7 +176,12 @@ private:
 
     MessageSink messages_;
     DeviceSource deviceSource_;
+    /// While a search runs: the command buttons and port menus are off,
+    /// and its probes are not the window's traffic.
+    void setSearching(bool searching);
+
     StatusToolTips *statusTips_;
+    bool searching_ = false;
     bool broadcastUntilChosen_ = false; ///< stored SlaveID=0, field not touched since
     bool loaded_ = false;   ///< Form_Load has read the settings
     bool unloaded_ = false;
