@@ -465,7 +465,7 @@ void TestPortDevicesDialog::menuItemFollowsCom6AfterASeparator()
     WindowRig rig;
     frmMain &w = *rig.window;
     const QList<QAction *> items = w.mnuPort->actions();
-    QCOMPARE(items.size(), 8);
+    QCOMPARE(items.size(), 9);
     for (int i = 1; i <= 6; ++i) {
         QCOMPARE(items[i - 1], w.mnuCOM[i]);
         QCOMPARE(items[i - 1]->text(), QStringLiteral("COM%1").arg(i));
@@ -473,6 +473,8 @@ void TestPortDevicesDialog::menuItemFollowsCom6AfterASeparator()
     QVERIFY(items[6]->isSeparator());
     QCOMPARE(items[7], w.mnuPortDevices);
     QCOMPARE(w.mnuPortDevices->text(), QStringLiteral("Port Devices\u2026"));
+    QCOMPARE(items[8], w.mnuFindDevice);
+    QCOMPARE(w.mnuFindDevice->text(), QStringLiteral("Find Device\u2026"));
     QVERIFY(!w.mnuPortDevices->isCheckable());
     QVERIFY(w.mnuPortDevices->shortcut().isEmpty());
 }

@@ -71,7 +71,7 @@ private slots:
         for (QAction *a : w.menuBar()->actions())
             menus << a->text();
         QCOMPARE(menus, (QStringList{"Serial Port", "Baud Rate", "Data Format", "View", "Help"}));
-        QCOMPARE(w.mnuPort->actions().size(), 8); // COM1..COM6, a separator, "Port Devices…"
+        QCOMPARE(w.mnuPort->actions().size(), 9); // COM1..COM6, a separator, "Port Devices…", "Find Device…"
         QVERIFY(w.mnuPort->actions().at(6)->isSeparator());
         QCOMPARE(w.mnuBaud->actions().size(), 3);
         QCOMPARE(w.mnuFormat->actions().size(), 3);
