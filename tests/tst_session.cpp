@@ -151,6 +151,60 @@ private slots:
         QCOMPARE(counterValueText(second.vars().RxData), QStringLiteral("9"));
     }
 
+    // With echo removal the reply must begin with the request's own bytes;
+    // they are dropped and the rest judged. An echo alone is no reply, also
+    // for a coil write, whose normal reply equals its request.
+    void echoRemoval_data()
+    {
+        const QByteArray reset = hex("01 05 00 02 FF 00 2D FA");
+        QTest::addColumn<bool>("coil");
+        QTest::addColumn<FakeSerialPort::Script>("script");
+        QTest::addColumn<Status>("status");
+        QTest::addColumn<int>("echoRemoved");
+        QTest::addColumn<bool>("endsEarly"); // the wait ends with the reply, before its timeout
+        QTest::addColumn<QString>("note");
+        QTest::newRow("01 03 00 00 00 02 C4 0B + 01 03 04 ... 3A 30")
+            << false << FakeSerialPort::Script{{1, readRequest}, {3, counterReply}} << Status::Success << 8 << true
+            << "echo of 8 bytes removed; CRC good";
+        QTest::newRow("01 03 00 00 00 02 C4 0B alone") << false << FakeSerialPort::inTime(readRequest, 1)
+                                                       << Status::Error << 8 << false
+                                                       << "no reply after the echo within the wait";
+        QTest::newRow("01 05 00 02 FF 00 2D FA alone: the coil write's echo, not its reply")
+            << true << FakeSerialPort::inTime(reset, 1) << Status::Error << 8 << false
+            << "no reply after the echo within the wait";
+        QTest::newRow("01 05 ... twice: echo and reply") << true << FakeSerialPort::inTime(reset + reset, 1)
+                                                         << Status::Success << 8 << true << "CRC good";
+        QTest::newRow("01 03 00: part of the echo") << false << FakeSerialPort::inTime(readRequest.left(3), 1)
+                                                    << Status::Error << 3 << false << "echo of 3 bytes removed";
+        QTest::newRow("01 03 04 ... 3A 30 without an echo: judged whole")
+            << false << FakeSerialPort::inTime(counterReply) << Status::Success << 0 << true
+            << "did not begin with the request's echo: nothing removed";
+    }
+    void echoRemoval()
+    {
+        QFETCH(bool, coil);
+        QFETCH(FakeSerialPort::Script, script);
+        QFETCH(Status, status);
+        QFETCH(int, echoRemoved);
+        QFETCH(bool, endsEarly);
+        QFETCH(QString, note);
+        SessionRig rig;
+        rig.session.setRemoveEcho(true);
+        CommandRunner runner(rig.session, WaitPolicy::untilComplete(400));
+        rig.port.answerNext(script);
+        const auto record = coil ? runner.run(QStringLiteral("Reset"), 1, [](ModVariables &v, std::uint8_t s) {
+            return buildResetCounter(v, s);
+        })
+                                 : runner.run(QStringLiteral("Read"), 1, readCounter);
+        QCOMPARE(record->status, status);
+        QCOMPARE(record->echoRemoved, echoRemoved);
+        QCOMPARE(record->echoMissing, echoRemoved == 0);
+        QCOMPARE(record->waitMs < 100, endsEarly);
+        QVERIFY2(explainExchange(*record).contains(note), qPrintable(explainExchange(*record)));
+        if (status == Status::Success && !coil)
+            QCOMPARE(counterValueText(runner.vars().RxData), QStringLiteral("5"));
+    }
+
     void noSlaveSendsNothing()
     {
         SessionRig rig;

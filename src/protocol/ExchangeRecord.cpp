@@ -109,7 +109,7 @@ QString explainExchange(const ExchangeRecord &r)
     const bool haveRequest = r.sent.size() >= 2;
     const std::uint8_t slave = haveRequest ? byteAt(r.sent, 0) : 0;
     const std::uint8_t function = haveRequest ? byteAt(r.sent, 1) : 0;
-    const QByteArray &reply = r.taken;
+    const QByteArray reply = replyBytes(r);
     const qsizetype needed = qsizetype(r.checkIndex) + 3;
 
     if (haveRequest && slave == 0)
@@ -119,9 +119,18 @@ QString explainExchange(const ExchangeRecord &r)
         parts << QStringLiteral("%1 waiting before the request, dropped unjudged: %2")
                      .arg(bytesCount(r.droppedBeforeSend.size()), hexBytes(r.droppedBeforeSend));
 
+    if (r.echoRemoved > 0)
+        parts << QStringLiteral("echo of %1 removed").arg(bytesCount(r.echoRemoved));
+    if (r.echoMissing)
+        parts << QStringLiteral("echo removal is on, but what arrived did not begin with the request's "
+                                "echo: nothing removed");
+
     if (reply.isEmpty()) {
-        parts << (r.waitMs >= 0 ? QStringLiteral("no reply within the wait (%1 ms)").arg(r.waitMs)
-                                : QStringLiteral("no reply within the wait"));
+        QString none = r.echoRemoved > 0 ? QStringLiteral("no reply after the echo within the wait")
+                                         : QStringLiteral("no reply within the wait");
+        if (r.waitMs >= 0)
+            none += QStringLiteral(" (%1 ms)").arg(r.waitMs);
+        parts << none;
     } else {
         if (r.status == Status::Success)
             parts << QStringLiteral("CRC good");

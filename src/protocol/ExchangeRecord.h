@@ -30,7 +30,12 @@ struct ExchangeRecord {
     QString command;                    ///< the button's caption
     QByteArray sent;                    ///< the request frame; empty when nothing was sent
     int checkIndex = 0;                 ///< k: last reply byte the CRC check covers
-    QByteArray taken;                   ///< what the exchange took after its wait (RxData)
+    QByteArray taken;                   ///< what the exchange took after its wait, echo included
+    /// With echo removal on: the first echoRemoved bytes of taken were the
+    /// request's own echo and were dropped (RxData holds the rest);
+    /// echoMissing when taken did not begin with the echo.
+    int echoRemoved = 0;
+    bool echoMissing = false;
     /// Input that was waiting when the request went out and that no
     /// earlier exchange waited for (noise, or bytes from before the first
     /// request); dropped unjudged.
@@ -73,6 +78,9 @@ QString explainExchange(const ExchangeRecord &record);
 /// The status label's tool tip: the status word, the explanation, and the
 /// frames sent and received, one per line.
 QString exchangeToolTip(const ExchangeRecord &record);
+
+/// What was taken as the reply itself: taken without the echo removed.
+inline QByteArray replyBytes(const ExchangeRecord &record) { return record.taken.mid(record.echoRemoved); }
 
 /// The bytes received: those taken, then those that came after the wait,
 /// "01 03 04 (after the wait: 00 00 00 05 3A 30)".

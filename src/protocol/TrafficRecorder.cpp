@@ -1,5 +1,6 @@
 #include "TrafficRecorder.h"
 
+#include "crc16.h"
 #include "serial/SerialComponent.h"
 
 namespace korvane {
@@ -40,13 +41,26 @@ bool TrafficRecorder::send(ModVariables &v, ExchangeRecord &record, const Reques
     return true;
 }
 
-Status TrafficRecorder::take(ModVariables &v, ExchangeRecord &record, const Request &request)
+Status TrafficRecorder::take(ModVariables &v, ExchangeRecord &record, const Request &request, bool removeEcho)
 {
     // takeReply leaves RxData as it was when nothing has arrived.
     const bool arrived = port_.InBufferCount() > 0;
     record.status = takeReply(v, port_, request.checkIndex);
     if (arrived)
         record.taken = compactBytes(v.RxData);
+    if (arrived && removeEcho) {
+        // A partial echo counts as the echo; anything else is judged whole.
+        const QByteArray &echo = record.sent;
+        const qsizetype n = record.taken.startsWith(echo) ? echo.size()
+                          : echo.startsWith(record.taken) ? record.taken.size() : 0;
+        record.echoRemoved = int(n);
+        record.echoMissing = n == 0;
+        if (n > 0) {
+            v.RxData = record.taken.mid(n);
+            record.status = v.RxData.isEmpty() ? Status::Error
+                          : CheckCRC(v, request.checkIndex) ? Status::Success : Status::CrcErr;
+        }
+    }
     record.firstByteMs = int(port_.firstByteAfterSendMs());
     record.waitMs = int(port_.msSinceSend());
     finish(record);

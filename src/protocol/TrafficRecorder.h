@@ -32,8 +32,10 @@ public:
 
     /// After the wait: takes the reply (takeReply), notes it, its timing and
     /// its status, and hands the record on. Bytes arriving from now on are
-    /// late for this exchange.
-    Status take(ModVariables &v, ExchangeRecord &record, const Request &request);
+    /// late for this exchange. removeEcho: the port hears its own request,
+    /// so what arrived must begin with it; that echo is dropped and the
+    /// rest judged (only the echo is no reply, "Error").
+    Status take(ModVariables &v, ExchangeRecord &record, const Request &request, bool removeEcho = false);
 
     /// Hands on a record for a command that sent nothing for a reason of
     /// its own (detail: the slave text that names no entry).

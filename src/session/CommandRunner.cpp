@@ -45,7 +45,7 @@ std::optional<ExchangeRecord> CommandRunner::run(const QString &command, std::op
     if (!self || !waitForReply(vars_.TxBuf.head(request.length)))
         return std::nullopt;
     busy_ = false;
-    recorder.take(vars_, record, request);
+    recorder.take(vars_, record, request, session_.removeEcho());
     emit busyChanged(false);
     return record;
 }
@@ -64,9 +64,11 @@ bool CommandRunner::waitForReply(const QByteArray &request)
     timeout.setSingleShot(true);
     timeout.setTimerType(Qt::PreciseTimer);
     QByteArray heard;
+    const bool removeEcho = session_.removeEcho();
     connect(&port, &SerialComponent::received, &loop, [&](const QByteArray &bytes, qint64) {
         heard += bytes;
-        if (replyProgress(request, heard) != ReplyProgress::Incomplete)
+        const QByteArray reply = removeEcho && heard.startsWith(request) ? heard.mid(request.size()) : heard;
+        if (replyProgress(request, reply) != ReplyProgress::Incomplete)
             loop.quit();
     });
     connect(&port, &SerialComponent::closedOnError, &loop, &QEventLoop::quit);

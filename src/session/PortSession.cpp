@@ -46,10 +46,23 @@ void PortSession::setPortDevice(int port, const QString &device)
         close();
 }
 
+void PortSession::setRemoveEcho(int port, bool on)
+{
+    if (on)
+        removeEcho_.insert(port);
+    else
+        removeEcho_.remove(port);
+}
+
+bool PortSession::removeEcho(int port) const { return removeEcho_.contains(port); }
+
 void PortSession::loadPortDevices(const IniFile &ini)
 {
-    for (int i = FirstPort; i <= LastPort; ++i)
+    for (int i = FirstPort; i <= LastPort; ++i) {
         setPortDevice(i, ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(i)));
+        setRemoveEcho(i, ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1Echo").arg(i)).trimmed()
+                             == QLatin1String("1"));
+    }
 }
 
 PortSession::DevicesChange PortSession::changePortDevices(const QStringList &devices, const IniFile &ini)

@@ -15,6 +15,7 @@
 #include "settings/modINI.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <optional>
@@ -49,7 +50,16 @@ public:
     void setPortDevice(int port, const QString &device);
     QString portDevice(int port) const;
     QString portDeviceMapping(int port) const;
-    /// Reads each port's device from the settings file's [Ports] section.
+    /// Echo removal for COM n: its adapter hears its own transmission, so
+    /// every reply begins with the request, which is dropped (see
+    /// TrafficRecorder::take). Off unless set.
+    void setRemoveEcho(int port, bool on);
+    void setRemoveEcho(bool on) { setRemoveEcho(commPort(), on); }
+    bool removeEcho(int port) const;
+    bool removeEcho() const { return removeEcho(commPort()); }
+
+    /// Reads each port's device (COMn) and echo removal (COMnEcho=1) from
+    /// the settings file's [Ports] section.
     void loadPortDevices(const IniFile &ini);
     /// Maps COM n to devices[n-1] (empty: its default device) and writes
     /// each mapping that changed into [Ports] at once; unchanged rows leave
@@ -110,6 +120,7 @@ private:
 
     SerialComponent &port_;
     TrafficRecorder recorder_;
+    QSet<int> removeEcho_; ///< COM numbers whose echo is removed
     std::optional<HangUp> hungUp_;
 };
 
