@@ -94,16 +94,22 @@ QString describe(const Options &o)
 // An exchange as the runner records it: the request, what was taken after
 // the wait, and the window's status word from the CRC check at the
 // request's check index.
-ExchangeRecord exchange(const QByteArray &sent, const QByteArray &taken, int checkIndex)
+// With echoRemoval, the request's echo (or the part of it that came) in
+// front of the reply is not judged.
+ExchangeRecord exchange(const QByteArray &sent, const QByteArray &taken, int checkIndex, bool echoRemoval = false)
 {
     ExchangeRecord r;
     r.time = QDateTime::currentDateTime();
     r.sent = sent;
     r.checkIndex = checkIndex;
     r.taken = taken;
+    if (echoRemoval && !taken.isEmpty()) {
+        r.echoRemoved = int(taken.startsWith(sent) ? sent.size() : sent.startsWith(taken) ? taken.size() : 0);
+        r.echoMissing = r.echoRemoved == 0;
+    }
     ModVariables v;
-    v.RxData = taken;
-    r.status = taken.isEmpty() ? Status::Error : CheckCRC(v, checkIndex) ? Status::Success : Status::CrcErr;
+    v.RxData = replyBytes(r);
+    r.status = v.RxData.isEmpty() ? Status::Error : CheckCRC(v, checkIndex) ? Status::Success : Status::CrcErr;
     return r;
 }
 
@@ -380,6 +386,7 @@ private slots:
         QTest::addColumn<QByteArray>("sent");
         QTest::addColumn<int>("checkIndex");
         QTest::addColumn<QByteArray>("taken");
+        QTest::addColumn<bool>("echoRemoval");
         QTest::addColumn<Outcome>("outcome");
         QTest::addColumn<int>("exit");
 
@@ -387,8 +394,9 @@ private slots:
         const QByteArray read = frame([](ModVariables &v) { return buildReadCounter(v, 1); }, &readK);
         const QByteArray reset = frame([](ModVariables &v) { return buildResetCounter(v, 1); }, &resetK);
         const QByteArray number = frame([](ModVariables &v) { return buildWriteNumber(v, 1, 5); }, &numberK);
-        auto row = [](const char *name, const QByteArray &sent, int k, const QByteArray &taken, Outcome o, int exit) {
-            QTest::newRow(name) << sent << k << taken << o << exit;
+        auto row = [](const char *name, const QByteArray &sent, int k, const QByteArray &taken, Outcome o, int exit,
+                      bool echoRemoval = false) {
+            QTest::newRow(name) << sent << k << taken << echoRemoval << o << exit;
         };
         row("01 03 04 00 00 00 05 3A 30: ok", read, readK, hex("01 03 04 00 00 00 05 3A 30"), Outcome::Ok, 0);
         row("01 03 04 00 00 00 05 3A 30 00 FF: ok, noise after it", read, readK,
@@ -415,15 +423,27 @@ private slots:
         row("01 10 ... 13 bytes back: echo-only", number, numberK, number, Outcome::EchoOnly, 1);
         row("01 10 00 00 00 02 + CRC: number written", number, numberK, withCRC(number.left(6)), Outcome::Ok, 0);
         row("nothing sent: not-sent", QByteArray(), 0, QByteArray(), Outcome::NotSent, 4);
+        // Echo removal on: the request's bytes in front are not the reply.
+        const QByteArray counter5 = hex("01 03 04 00 00 00 05 3A 30");
+        row("echo removal: echo, then 01 03 04 ... 3A 30: ok", read, readK, read + counter5, Outcome::Ok, 0, true);
+        row("echo removal: the echo alone: echo-only", read, readK, read, Outcome::EchoOnly, 1, true);
+        row("echo removal: 01 03 00, part of the echo: echo-only", read, readK, hex("01 03 00"), Outcome::EchoOnly, 1,
+            true);
+        row("echo removal: 01 05 00 02 FF 00 2D FA once: echo-only", reset, resetK, reset, Outcome::EchoOnly, 1, true);
+        row("echo removal: 01 05 ... twice: ok", reset, resetK, reset + reset, Outcome::Ok, 0, true);
+        row("echo removal: echo, then 01 83 02 C0 F1: exception", read, readK, read + hex("01 83 02 C0 F1"),
+            Outcome::Exception, 3, true);
+        row("echo removal: no echo, 01 03 04 ... 3A 30 judged whole: ok", read, readK, counter5, Outcome::Ok, 0, true);
     }
     void outcome()
     {
         QFETCH(QByteArray, sent);
         QFETCH(int, checkIndex);
         QFETCH(QByteArray, taken);
+        QFETCH(bool, echoRemoval);
         QFETCH(Outcome, outcome);
         QFETCH(int, exit);
-        ExchangeRecord r = exchange(sent, taken, checkIndex);
+        ExchangeRecord r = exchange(sent, taken, checkIndex, echoRemoval);
         if (sent.isEmpty()) {
             r.notSent = NotSent::PortClosed;
             r.notSentDetail = "/dev/ttyUSB9: No such file or directory";

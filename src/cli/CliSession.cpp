@@ -51,6 +51,7 @@ CliSession::CliSession(const Target &target, const Options &options, QObject *pa
     session_.setCommPort(target.commPort);
     session_.setPortDevice(target.commPort, target.device);
     session_.setSettings(target.line);
+    session_.setRemoveEcho(target.echo);
 }
 
 CliSession::~CliSession()
@@ -106,7 +107,7 @@ RequestResult CliSession::attempt(const Action &action)
     result.elapsedMs = double(clock.nsecsElapsed()) / 1e6;
     result.outcome = classifyExchange(result.record);
     if (action.readsCounter && result.outcome == Outcome::Ok)
-        result.value = counterValueText(result.record.taken).toInt();
+        result.value = counterValueText(replyBytes(result.record)).toInt();
     return result;
 }
 

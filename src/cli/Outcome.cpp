@@ -37,12 +37,14 @@ Outcome classifyExchange(const ExchangeRecord &r)
 {
     if (r.notSent != NotSent::No || r.sent.size() < 2)
         return Outcome::NotSent;
-    const QByteArray &reply = r.taken;
+    // With echo removal on, the request's own echo is not the reply.
+    const QByteArray reply = replyBytes(r);
     if (reply.isEmpty())
-        return Outcome::NoReply;
+        return r.echoRemoved > 0 ? Outcome::EchoOnly : Outcome::NoReply;
     const std::uint8_t slave = byteAt(r.sent, 0);
     const std::uint8_t function = byteAt(r.sent, 1);
-    if (reply == r.sent && !replyRepeatsRequest(function))
+    // Without removal: only the request itself came back.
+    if (r.echoRemoved == 0 && reply == r.sent && !replyRepeatsRequest(function))
         return Outcome::EchoOnly;
 
     // Which slave and function a frame with a good CRC is from.

@@ -73,7 +73,7 @@ QString failureText(const RequestResult &r)
     // The request heard back in front of whatever came: the adapter hears
     // itself, and --echo would remove that.
     if (r.outcome != Outcome::Ok && function != 5 && function != 6 && !r.record.sent.isEmpty()
-        && r.record.taken.startsWith(r.record.sent))
+        && r.record.echoRemoved == 0 && !r.record.echoMissing && r.record.taken.startsWith(r.record.sent))
         text += QStringLiteral(" (the request came back as an echo: try --echo)");
     return text;
 }
