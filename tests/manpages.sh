@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# The manual pages korvane(1) and korvane-devsim(1): they render without a
-# warning (groff -ww, and man --warnings as lintian runs it), every option
-# that a program's --help lists is an item of its page's OPTIONS and every
-# item there is one that --help lists; likewise the simulator's faults
-# (--help's "Behaviours") and the items of its page's FAULTS.
+# The manual pages korvane(1), korvane-cli(1) and korvane-devsim(1): they
+# render without a warning (groff -ww, and man --warnings as lintian runs
+# it), every option that a program's --help lists is an item of its page's
+# OPTIONS and every item there is one that --help lists; likewise
+# korvane-cli's commands (--help's "Commands" and its page's COMMANDS) and
+# the simulator's faults (--help's "Behaviours" and its page's FAULTS).
 #
-# Usage: manpages.sh SOURCE_DIR KORVANE DEVSIM
+# Usage: manpages.sh SOURCE_DIR KORVANE DEVSIM KORVANE_CLI
 set -euo pipefail
 
-source=$1 korvane=$2 devsim=$3
+source=$1 korvane=$2 devsim=$3 cli=$4
 pages=$source/packaging/man
 status=0
 
@@ -22,7 +23,7 @@ for tool in groff man; do
 done
 
 # No warnings from either renderer.
-for page in "$pages/korvane.1" "$pages/korvane-devsim.1"; do
+for page in "$pages/korvane.1" "$pages/korvane-cli.1" "$pages/korvane-devsim.1"; do
   report=$(groff -man -ww -z "$page" 2>&1) || fail "groff failed on $page: $report"
   [ -z "$report" ] || fail "groff warns about $page:
 $report"
@@ -70,6 +71,13 @@ help_options() {
 
 compare "korvane's options" "$(help_options "$korvane")" \
   "$(tags "$pages/korvane.1" OPTIONS | option_names)"
+compare "korvane-cli's options" "$(help_options "$cli")" \
+  "$(tags "$pages/korvane-cli.1" OPTIONS | option_names)"
+# The commands: the first word of each ("number N" -> number).
+help_commands=$("$cli" --help | awk '/^Commands:/ { inside = 1; next } /^$/ { inside = 0 } inside' \
+  | grep -oE '^  [a-z]+' | sed 's/^ *//' | LC_ALL=C sort -u)
+page_commands=$(tags "$pages/korvane-cli.1" COMMANDS | grep -oE '^[a-z]+' | LC_ALL=C sort -u)
+compare "korvane-cli's commands" "$help_commands" "$page_commands"
 compare "korvane-devsim's options" "$(help_options "$devsim")" \
   "$(tags "$pages/korvane-devsim.1" OPTIONS | option_names)"
 

@@ -18,6 +18,8 @@ KORVANE_TEST_PACKAGES+=(xvfb xdotool)
 # appstreamcli checks the installed AppStream data; groff and man render the
 # manual pages to check them for warnings.
 KORVANE_TEST_PACKAGES+=(appstream groff-base man-db)
+# bash-completion's helpers, which korvane-cli's completion uses, for its test.
+KORVANE_TEST_PACKAGES+=(bash-completion)
 
 # Packages scripts/package needs: CPack's Debian generator finds the
 # libraries' packages with dpkg-shlibdeps (dpkg-dev) and recognises
