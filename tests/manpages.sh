@@ -73,19 +73,25 @@ compare "korvane's options" "$(help_options "$korvane")" \
   "$(tags "$pages/korvane.1" OPTIONS | option_names)"
 compare "korvane-cli's options" "$(help_options "$cli")" \
   "$(tags "$pages/korvane-cli.1" OPTIONS | option_names)"
-# The commands: the first word of each ("number N" -> number).
-help_commands=$("$cli" --help | awk '/^Commands:/ { inside = 1; next } /^$/ { inside = 0 } inside' \
-  | grep -oE '^  [a-z]+' | sed 's/^ *//' | LC_ALL=C sort -u)
-page_commands=$(tags "$pages/korvane-cli.1" COMMANDS | grep -oE '^[a-z]+' | LC_ALL=C sort -u)
-compare "korvane-cli's commands" "$help_commands" "$page_commands"
 compare "korvane-devsim's options" "$(help_options "$devsim")" \
   "$(tags "$pages/korvane-devsim.1" OPTIONS | option_names)"
 
-# The faults: the first word of each item ("delay:MS").
-help_faults=$("$devsim" --help | awk '/^Behaviours/ { inside = 1; next } /^$/ { inside = 0 } inside' \
-  | grep -oE '^  [a-z]+(:[A-Z]+)?' | sed 's/^ *//' | LC_ALL=C sort -u)
-page_faults=$(tags "$pages/korvane-devsim.1" FAULTS | grep -oE '^[a-z]+(:[A-Z]+)?' | LC_ALL=C sort -u)
-compare "korvane-devsim's faults" "$help_faults" "$page_faults"
+# help_items PROGRAM HEADING PATTERN: the start (PATTERN) of each item of the
+# --help section that begins with HEADING; page_items PAGE SECTION PATTERN:
+# the same of each item of a manual page's section.
+help_items() {
+  "$1" --help | awk -v heading="$2" 'index($0, heading) == 1 { inside = 1; next } /^$/ { inside = 0 } inside' \
+    | grep -oE "^  $3" | sed 's/^ *//' | LC_ALL=C sort -u
+}
+page_items() {
+  tags "$1" "$2" | grep -oE "^$3" | LC_ALL=C sort -u
+}
+# korvane-cli's commands ("number N" -> number) and the simulator's faults
+# ("delay:MS").
+compare "korvane-cli's commands" "$(help_items "$cli" Commands: '[a-z]+')" \
+  "$(page_items "$pages/korvane-cli.1" COMMANDS '[a-z]+')"
+compare "korvane-devsim's faults" "$(help_items "$devsim" Behaviours '[a-z]+(:[A-Z]+)?')" \
+  "$(page_items "$pages/korvane-devsim.1" FAULTS '[a-z]+(:[A-Z]+)?')"
 
 [ "$status" -eq 0 ] && echo "manual pages: OK"
 exit "$status"

@@ -127,6 +127,15 @@ struct Parser {
         return fail(QStringLiteral("%1 \"%2\": %3").arg(option, value, expected));
     }
 
+    /// A whole number from min to max into out, else the usage error.
+    bool whole(const QString &name, const QString &value, int min, int max, const char *expected, int &out)
+    {
+        const auto n = wholeNumber(value, min, max);
+        if (!n)
+            return badValue(name, value, QLatin1String(expected));
+        out = *n;
+        return true;
+    }
     bool option(const QString &name, const QString &value);
     bool commandArgument(const QString &arg);
     bool finish();
@@ -167,15 +176,9 @@ bool Parser::option(const QString &name, const QString &value)
             return badValue(name, value, QStringLiteral("give the path of a korvane.ini"));
         o.settingsFile = value;
     } else if (name == QLatin1String("--timeout")) {
-        const auto ms = wholeNumber(value, 1, 60000);
-        if (!ms)
-            return badValue(name, value, QStringLiteral("give milliseconds from 1 to 60000"));
-        o.timeoutMs = *ms;
+        return whole(name, value, 1, 60000, "give milliseconds from 1 to 60000", o.timeoutMs);
     } else if (name == QLatin1String("--retries")) {
-        const auto n = wholeNumber(value, 0, 100);
-        if (!n)
-            return badValue(name, value, QStringLiteral("give a number from 0 to 100"));
-        o.retries = *n;
+        return whole(name, value, 0, 100, "give a number from 0 to 100", o.retries);
     } else if (name == QLatin1String("--echo")) {
         o.echo = true;
     } else if (name == QLatin1String("--json")) {
@@ -189,10 +192,10 @@ bool Parser::option(const QString &name, const QString &value)
         o.intervalMs = *ms;
         intervalGiven = true;
     } else if (name == QLatin1String("--count")) {
-        const auto n = wholeNumber(value, 1, std::numeric_limits<int>::max());
-        if (!n)
-            return badValue(name, value, QStringLiteral("give a number of reads, 1 or more"));
-        o.count = *n;
+        int n = 0;
+        if (!whole(name, value, 1, std::numeric_limits<int>::max(), "give a number of reads, 1 or more", n))
+            return false;
+        o.count = n;
     } else if (name == QLatin1String("--ports")) {
         QStringList ports;
         for (const QString &p : value.split(QLatin1Char(','))) {
@@ -232,10 +235,7 @@ bool Parser::option(const QString &name, const QString &value)
         o.firstAddress = *first;
         o.lastAddress = *last;
     } else if (name == QLatin1String("--wait")) {
-        const auto ms = wholeNumber(value, 1, 60000);
-        if (!ms)
-            return badValue(name, value, QStringLiteral("give milliseconds from 1 to 60000"));
-        o.waitMs = *ms;
+        return whole(name, value, 1, 60000, "give milliseconds from 1 to 60000", o.waitMs);
     } else if (name == QLatin1String("--all")) {
         o.all = true;
     }

@@ -18,16 +18,20 @@ StoredSettings readStoredSettings(const QString &file)
     StoredSettings s;
     if (file.isEmpty())
         return s;
-    const IniFile ini(file);
-    const QString settings = QStringLiteral("Settings");
-    const QString ports = QStringLiteral("Ports");
+    // Read once, looked up as ReadINI looks (one open per key would cost a
+    // command-line call more than its request).
+    QFile f(file);
+    const QByteArray contents = f.open(QIODevice::ReadOnly) ? f.read(modINI::readLimit) : QByteArray();
+    auto value = [&](const char *section, const QString &key) {
+        return modINI::readValue(contents, QLatin1String(section), key);
+    };
     s.file = file;
-    s.commPort = ini.ReadINI(settings, QStringLiteral("CommPort"));
-    s.setting = ini.ReadINI(settings, QStringLiteral("Setting"));
-    s.slaveId = ini.ReadINI(settings, QStringLiteral("SlaveID"));
+    s.commPort = value("Settings", QStringLiteral("CommPort"));
+    s.setting = value("Settings", QStringLiteral("Setting"));
+    s.slaveId = value("Settings", QStringLiteral("SlaveID"));
     for (int i = 0; i < 6; ++i) {
-        s.ports[i] = ini.ReadINI(ports, QStringLiteral("COM%1").arg(i + 1));
-        s.echo[i] = ini.ReadINI(ports, QStringLiteral("COM%1Echo").arg(i + 1));
+        s.ports[i] = value("Ports", QStringLiteral("COM%1").arg(i + 1));
+        s.echo[i] = value("Ports", QStringLiteral("COM%1Echo").arg(i + 1));
     }
     return s;
 }
