@@ -73,3 +73,6 @@ KORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Packages the benchmark needs besides the build: strace for the outside
 # count of the writes on the serial device.
 KORVANE_BENCH_PACKAGES=(strace)
+# mbpoll: the distribution's Modbus RTU polling tool, which korvane-cli read is
+# timed against (figure 8).
+KORVANE_BENCH_PACKAGES+=(mbpoll)
