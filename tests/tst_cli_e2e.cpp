@@ -14,6 +14,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <memory>
 
 namespace {
 
@@ -366,6 +367,39 @@ private slots:
         QCOMPARE(summary["reads"].toInt(), lines.size() - 1);
         QCOMPARE(summary["first"].toInt(), 10);
         QCOMPARE(summary["change"].toInt(), 0);
+    }
+
+    // An adapter unplugged during watch (the simulator stopped), then back
+    // (started again behind the same link): the failed reads are printed,
+    // the port is opened again before the next read, and the watch goes on.
+    void watchAfterHangUp()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("ttyCLI-%1").arg(QCoreApplication::applicationPid()));
+        auto sim = std::make_unique<Sim>();
+        QVERIFY(sim->start({"--counter", "5", "--link", link}));
+        const QString ini = writeSettings(dir, link);
+        QStringList seen;
+        const Result r = runCli({"--settings", ini, "watch", "--interval", "0.1"}, [&](QProcess &p) {
+            auto waitForLine = [&](const QString &part) {
+                return QTest::qWaitFor([&] {
+                    seen = QString::fromUtf8(p.peek(1 << 20)).split('\n', Qt::SkipEmptyParts);
+                    return !seen.filter(part).isEmpty();
+                }, Patience);
+            };
+            QVERIFY(waitForLine("  5  -  -"));
+            sim.reset();
+            QVERIFY(waitForLine("  FAIL  "));
+            sim = std::make_unique<Sim>();
+            QVERIFY(sim->start({"--counter", "9", "--link", link}));
+            QVERIFY(waitForLine("  9  +4  "));
+            p.terminate();
+        });
+        QCOMPARE(r.exit, 0);
+        // Not sent while the device was gone, or no reply when it went
+        // during a read's wait.
+        QVERIFY2(r.out.contains(QRegularExpression("  FAIL  (not-sent|no-reply): ")), qPrintable(r.out));
+        QVERIFY2(r.out.contains("; first 5, last 9, change +4"), qPrintable(r.out));
     }
 
 private:
