@@ -234,6 +234,20 @@ public:
 
     QByteArray ask(const QByteArray &request, int want) { return transact(request, want).bytes; }
 
+    // Sets the line as a serial program sets its end of the pseudo-terminal
+    // (the simulator can see the speed and the stop bits of it).
+    bool setLine(int baud, int stopBits)
+    {
+        const speed_t speed = baud == 4800 ? B4800 : baud == 9600 ? B9600 : baud == 19200 ? B19200 : B0;
+        termios t{};
+        if (speed == B0 || tcgetattr(fd, &t) != 0)
+            return false;
+        cfsetispeed(&t, speed);
+        cfsetospeed(&t, speed);
+        t.c_cflag = stopBits == 2 ? (t.c_cflag | CSTOPB) : (t.c_cflag & ~tcflag_t(CSTOPB));
+        return tcsetattr(fd, TCSANOW, &t) == 0;
+    }
+
     int fd = -1;
 
 private:
@@ -278,6 +292,8 @@ private slots:
     void otherAddressIgnoredAndBroadcastCarriedOut();
     void linkAndCleanExit_data();
     void linkAndCleanExit();
+    void answersOnlyAtItsLineSettings_data();
+    void answersOnlyAtItsLineSettings();
 
     // Over TCP
     void listensWhereAsked_data();
@@ -637,6 +653,87 @@ void TestDevsim::linkAndCleanExit()
     struct stat st{};
     QVERIFY2(::lstat(link.toLocal8Bit().constData(), &st) != 0, "link left behind");
     QVERIFY2(::lstat(control.toLocal8Bit().constData(), &st) != 0, "control FIFO left behind");
+}
+
+// The line settings the simulator listens at (--settings) against those the
+// master has set on its end: the first request is sent at the master's
+// settings, the second at the listening ones. A request that was not heard
+// is neither carried out nor counted, and leaves nothing behind that would
+// come before the second reply.
+void TestDevsim::answersOnlyAtItsLineSettings_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("masterBaud");  // 0: over TCP, no line settings
+    QTest::addColumn<int>("masterStopBits");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QString>("console");
+    const QString heard = "request 1: fn=3 slave=1 behaviour=ok";
+    const QString at4800 = "mismatch: 4800 baud, 2 stop bits (listening at 9600,n,8,2): ";
+    const auto row = [](const char *name, const char *transport, const QStringList &args, int baud, int stop,
+                        const QByteArray &expected, const QString &console, const QByteArray &request = kReadCounter) {
+        QTest::newRow(name) << QString(transport) << args << baud << stop << request << expected << console;
+    };
+    row("default 9600,n,8,2, master at 9600 baud 2 stop bits: reply", "pty", {}, 9600, 2, kCounter5, heard);
+    row("19200,e,8,1, master at 19200 baud 1 stop bit: reply", "pty", {"--settings", "19200,e,8,1"}, 19200, 1,
+        kCounter5, heard);
+    row("9600,n,8,2, master at 4800 baud: silent", "pty", {}, 4800, 2, {}, at4800 + "silent");
+    row("9600,n,8,2, master at 19200 baud: silent", "pty", {}, 19200, 2, {},
+        "mismatch: 19200 baud, 2 stop bits (listening at 9600,n,8,2): silent");
+    row("9600,n,8,2, master with 1 stop bit: silent", "pty", {}, 9600, 1, {},
+        "mismatch: 9600 baud, 1 stop bit (listening at 9600,n,8,2): silent");
+    row("19200,o,8,1, master with 2 stop bits: silent", "pty", {"--settings", "19200,o,8,1"}, 19200, 2, {},
+        "mismatch: 19200 baud, 2 stop bits (listening at 19200,o,8,1): silent");
+    row("9600,e,8,2, master without parity: reply (a pty shows no parity)", "pty", {"--settings", "9600,e,8,2"},
+        9600, 2, kCounter5, heard);
+    row("--garble, master at 4800 baud: 00 00 00 00", "pty", {"--garble"}, 4800, 2, hex("00 00 00 00"),
+        at4800 + "noise: 00 00 00 00");
+    row("--garble, to slave 247 at 4800 baud: FF FF 00 FF, as FF FF 00 00 would be a valid frame", "pty",
+        {"--garble"}, 4800, 2, hex("FF FF 00 FF"), at4800 + "noise: FF FF 00 FF", hex("F7 03 FF FF 00 01 90 B8"));
+    row("--garble, master at 9600 baud 2 stop bits: reply", "pty", {"--garble"}, 9600, 2, kCounter5, heard);
+    row("--echo: the request, then the reply", "pty", {"--echo"}, 9600, 2, kReadCounter + kCounter5, heard);
+    row("--echo, master at 4800 baud: the request only", "pty", {"--echo"}, 4800, 2, kReadCounter,
+        at4800 + "silent");
+    row("--echo --garble, master at 4800 baud: the request, then noise", "pty", {"--echo", "--garble"}, 4800, 2,
+        kReadCounter + hex("00 00 00 00"), at4800 + "noise: 00 00 00 00");
+    row("tcp: 19200,o,8,1 --garble: reply (no line settings)", "tcp", {"--settings", "19200,o,8,1", "--garble"}, 0,
+        0, kCounter5, heard);
+    row("tcp: --echo: the request, then the reply", "tcp", {"--echo"}, 0, 0, kReadCounter + kCounter5, heard);
+}
+
+void TestDevsim::answersOnlyAtItsLineSettings()
+{
+    QFETCH(QString, transport);
+    QFETCH(QStringList, args);
+    QFETCH(int, masterBaud);
+    QFETCH(int, masterStopBits);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, expected);
+    QFETCH(QString, console);
+    const int at = args.indexOf("--settings");
+    const QStringList listen = (at >= 0 ? args.at(at + 1) : QString("9600,n,8,2")).split(',');
+    const bool echo = args.contains("--echo");
+    QVERIFY(crcValid(request));
+
+    Sim sim;
+    QVERIFY(sim.start(over(transport) + QStringList{"--rate", "0", "--counter", "5"} + args));
+    Port port(sim.device);
+    QVERIFY(port.fd >= 0);
+    if (masterBaud)
+        QVERIFY(port.setLine(masterBaud, masterStopBits));
+    const Port::Reply r = expected.isEmpty() ? port.transact(request, 1, 500)
+                                             : port.transact(request, int(expected.size()));
+    QCOMPARE(r.bytes, expected);
+    QVERIFY2(sim.waitLine(console), qPrintable(sim.lines.join('\n')));
+
+    if (masterBaud)
+        QVERIFY(port.setLine(listen.at(0).toInt(), listen.at(3).toInt()));
+    const QByteArray second = (echo ? kReadCounter : QByteArray()) + kCounter5;
+    QCOMPARE(port.ask(kReadCounter, int(second.size())), second);
+    // Only a request that was heard was counted.
+    const bool heard = console.startsWith("request 1:");
+    QVERIFY(sim.waitLine(QString("request %1: fn=3 slave=1 behaviour=ok").arg(heard ? 2 : 1)));
 }
 
 // ---------------------------------------------------------------- over TCP

@@ -329,6 +329,37 @@ private slots:
         QCOMPARE(warnings.mentioning(file), 1);
     }
 
+    // What a Windows-1252 file (no byte-order mark) cannot hold: the first
+    // such character, which the writer would store as '?'. Checked against
+    // the writer itself: the text reads back unchanged exactly when none is
+    // found.
+    void charactersAWindows1252FileCannotHold_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("first"); // the code point; -1: none
+        QTest::newRow("/dev/ttyUSB0: none") << u"/dev/ttyUSB0"_s << -1;
+        QTest::newRow("Latin-1 letters, Ä and ß: none") << u"/dev/serial/by-id/usb-Äß"_s << -1;
+        QTest::newRow("0x80..0x9F characters, \u20AC and \u0160: none") << u"/dev/x\u20AC\u0160"_s << -1;
+        QTest::newRow("U+0081, kept as byte 0x81: none") << u"/dev/x\u0081"_s << -1;
+        QTest::newRow("'?' itself: none") << u"/dev/tty?"_s << -1;
+        QTest::newRow("empty: none") << QString() << -1;
+        QTest::newRow("\u0141 (L with stroke)") << u"/dev/serial/by-id/usb-\u0141od\u017A"_s << 0x141;
+        QTest::newRow("the first of two: \u0434 before \u0141") << u"/dev/\u0434\u0141"_s << 0x434;
+        QTest::newRow("a character beyond U+FFFF, U+1F600, as one")
+            << u"/dev/x"_s + QString::fromUcs4(U"\U0001F600") << 0x1F600;
+        QTest::newRow("a lone high surrogate") << u"/dev/x"_s + QChar(0xD800) << 0xD800;
+    }
+    void charactersAWindows1252FileCannotHold()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, first);
+        const auto found = modINI::firstCharacterNotInWindows1252(text);
+        QCOMPARE(found ? int(*found) : -1, first);
+        const auto written = modINI::writeValue("[Ports]\r\n"_ba, u"Ports"_s, u"COM1"_s, text);
+        QVERIFY(written);
+        QCOMPARE(modINI::readValue(*written, u"Ports"_s, u"COM1"_s) == text, first < 0);
+    }
+
     void hostileFilesReadAndWriteSafely_data()
     {
         QTest::addColumn<QByteArray>("contents");

@@ -14,6 +14,9 @@
 
 #include <algorithm>
 
+#include <pty.h>
+#include <unistd.h>
+
 using namespace korvane;
 
 namespace {
@@ -58,6 +61,9 @@ private slots:
     void identification();
     void aPathNamesAPresentDevice_data();
     void aPathNamesAPresentDevice();
+    void resolvedDevicePath_data();
+    void resolvedDevicePath();
+    void bareNamesAreLookedUpInDev();
 };
 
 void TestPortDevices::stablePathsComeFromTheByIdFolder_data()
@@ -176,6 +182,64 @@ void TestPortDevices::aPathNamesAPresentDevice()
     const QString full = path == QLatin1String("<empty>") ? QString() : dev.dev(path);
     QCOMPARE(indexOfDevice(present, full), qsizetype(index));
     QCOMPARE(int(devicePresence(present, full)), presence);
+}
+
+void TestPortDevices::resolvedDevicePath_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("ttyUSB0 -> /dev/ttyUSB0") << "ttyUSB0" << "/dev/ttyUSB0";
+    QTest::newRow("pts/3 -> /dev/pts/3") << "pts/3" << "/dev/pts/3";
+    QTest::newRow("serial/by-id/usb-FTDI-if00 -> inside /dev")
+        << "serial/by-id/usb-FTDI-if00" << "/dev/serial/by-id/usb-FTDI-if00";
+    QTest::newRow("/dev/ttyACM0 as it is") << "/dev/ttyACM0" << "/dev/ttyACM0";
+    QTest::newRow("/tmp/ttyV0 as it is") << "/tmp/ttyV0" << "/tmp/ttyV0";
+    QTest::newRow("./ttyV0 as it is (the working folder)") << "./ttyV0" << "./ttyV0";
+    QTest::newRow("../ttyV0 as it is (the working folder)") << "../ttyV0" << "../ttyV0";
+    QTest::newRow("tcp://192.168.1.50:4001 untouched") << "tcp://192.168.1.50:4001" << "tcp://192.168.1.50:4001";
+    QTest::newRow("TCP://host:4001 untouched") << "TCP://host:4001" << "TCP://host:4001";
+    QTest::newRow("empty stays empty") << "" << "";
+}
+
+void TestPortDevices::resolvedDevicePath()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, path);
+    QCOMPARE(korvane::resolvedDevicePath(name), path);
+}
+
+// A name without a folder is looked up in /dev, as the port opens it, not
+// in the working folder: an existing node (/dev/null, a pseudo-terminal's
+// pts/N) exists, a file of that name in the working folder does not make
+// one exist, and a listed device is found by its bare name.
+void TestPortDevices::bareNamesAreLookedUpInDev()
+{
+    QTemporaryDir work;
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(work.path()));
+    {
+        QFile decoy(QStringLiteral("ttyKORVANE0"));
+        QVERIFY(decoy.open(QIODevice::WriteOnly));
+    }
+    int master = -1, slave = -1;
+    char name[256] = {};
+    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const QString pty = QString::fromLocal8Bit(name);
+    QVERIFY(pty.startsWith(QLatin1String("/dev/pts/")));
+    const QString bare = pty.mid(5); // "pts/N"
+
+    QCOMPARE(int(devicePresence({}, QStringLiteral("null"))), int(DevicePresence::Unlisted));
+    QCOMPARE(int(devicePresence({}, bare)), int(DevicePresence::Unlisted));
+    QCOMPARE(int(devicePresence({}, QStringLiteral("ttyKORVANE0"))), int(DevicePresence::Absent));
+    const QList<SerialDevice> present = {test::serialDevice(QStringLiteral("/dev/ttyACM0")),
+                                         test::serialDevice(pty)};
+    QCOMPARE(indexOfDevice(present, QStringLiteral("ttyACM0")), qsizetype(0));
+    QCOMPARE(int(devicePresence(present, QStringLiteral("ttyACM0"))), int(DevicePresence::Listed));
+    QCOMPARE(indexOfDevice(present, bare), qsizetype(1));
+
+    ::close(slave);
+    ::close(master);
+    QVERIFY(QDir::setCurrent(before));
 }
 
 QTEST_GUILESS_MAIN(TestPortDevices)

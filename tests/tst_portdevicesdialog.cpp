@@ -12,10 +12,13 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -64,10 +67,29 @@ void typeInto(QComboBox *box, const QString &text)
 {
     QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
     QTest::keyClick(box->lineEdit(), Qt::Key_A, Qt::ControlModifier);
-    if (text.isEmpty())
+    if (text.isEmpty()) {
         QTest::keyClick(box->lineEdit(), Qt::Key_Backspace);
-    else
-        QTest::keyClicks(box->lineEdit(), text);
+        return;
+    }
+    // keyClicks() knows ASCII only: other characters arrive as key events
+    // that carry their text, as from a keyboard layout that has them.
+    for (const uint c : text.toUcs4()) {
+        const QString one = QString::fromUcs4(reinterpret_cast<const char32_t *>(&c), 1);
+        if (c < 0x80) {
+            QTest::keyClicks(box->lineEdit(), one);
+        } else {
+            QTest::sendKeyEvent(QTest::Press, box->lineEdit(), Qt::Key_unknown, one, Qt::NoModifier);
+            QTest::sendKeyEvent(QTest::Release, box->lineEdit(), Qt::Key_unknown, one, Qt::NoModifier);
+        }
+    }
+}
+
+// Opens a row's list as an operator does: click into the field, Alt+Down.
+bool openList(QComboBox *box)
+{
+    QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
+    QTest::keyClick(box, Qt::Key_Down, Qt::AltModifier);
+    return QTest::qWaitFor([box] { return box->view()->isVisible(); });
 }
 
 // Runs `drive` on the "Port Devices" dialog once the window's menu item has
@@ -79,13 +101,23 @@ bool withDialog(frmMain &w, const std::function<void(PortDevicesDialog *)> &driv
         auto *dialog = qobject_cast<PortDevicesDialog *>(QApplication::activeModalWidget());
         if (!dialog)
             return;
-        found = QTest::qWaitForWindowActive(dialog);
+        // qWaitForWindowActive() is content with the active main window (a
+        // dialog shares its parent's activation); focus wants the dialog's own.
+        dialog->activateWindow();
+        found = QTest::qWaitFor([&] { return QApplication::activeWindow() == dialog; });
         drive(dialog);
         if (dialog->isVisible()) // a failed step leaves it open: end it
             dialog->reject();
     });
     w.mnuPortDevices->trigger();
     return found;
+}
+
+// A device node in a folder that stands in for /dev (a plain file).
+bool makeNode(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly);
 }
 
 QByteArray iniWithPorts(const QByteArray &ports)
@@ -104,10 +136,19 @@ private slots:
     void typedTextIsTakenAsTyped();
     void choosingAnEntryPutsOnlyItsPath();
     void listFollowsDevicesThatComeAndGo();
+    void devicesAreAskedForOnlyWhenSomethingChanged();
+    void aWatchedFolderThatAppearsLaterCounts();
+    void refreshWaitsWhileAListIsOpen();
+    void heldDeviceIsListedAndMarked_data();
+    void heldDeviceIsListedAndMarked();
+    void bareNamesAreDescribedAsTheyOpen();
 
     void menuItemFollowsCom6AfterASeparator();
+    void windowPassesThePortItHolds();
     void okStoresThePortsAndReopensTheCurrentPort_data();
     void okStoresThePortsAndReopensTheCurrentPort();
+    void okRefusesAPathTheSettingsFileCannotHold_data();
+    void okRefusesAPathTheSettingsFileCannotHold();
     void cancelChangesNothing();
     void ignoredDuringAWait();
 };
@@ -116,7 +157,7 @@ void TestPortDevicesDialog::rowsListThePresentDevicesAndKeepTheirOwn()
 {
     PortDevicesDialog dialog({QStringLiteral("/dev/ttyUSB9"), Ftdi, QStringLiteral("/dev/ttyUSB0"), QString(),
                               QStringLiteral("tcp://192.168.1.50:4001"), QStringLiteral("tcp://[fe80::1]")},
-                             [] { return twoAdapters(); });
+                             [] { return twoAdapters(); }, QString());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     QCOMPARE(dialog.windowTitle(), QStringLiteral("Port Devices"));
@@ -190,7 +231,7 @@ void TestPortDevicesDialog::typedTextIsTakenAsTyped()
 
     PortDevicesDialog dialog({Ftdi, QString(), QString(), QString(), QString(), QString()}, [] {
         return QList<SerialDevice>{serialDevice(QStringLiteral("/dev/ttyUSB10"))};
-    });
+    }, QString());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     typeInto(dialog.deviceBox(1), typed);
@@ -212,13 +253,11 @@ void TestPortDevicesDialog::typedTextIsTakenAsTyped()
 
 void TestPortDevicesDialog::choosingAnEntryPutsOnlyItsPath()
 {
-    PortDevicesDialog dialog(QStringList(6), [] { return twoAdapters(); });
+    PortDevicesDialog dialog(QStringList(6), [] { return twoAdapters(); }, QString());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     QComboBox *box = dialog.deviceBox(2);
-    QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
-    QTest::keyClick(box, Qt::Key_Down, Qt::AltModifier);
-    QTRY_VERIFY(box->view()->isVisible());
+    QVERIFY(openList(box));
     QTest::keyClick(box->view(), Qt::Key_Down);
     QTest::keyClick(box->view(), Qt::Key_Return);
     QTRY_VERIFY(!box->view()->isVisible());
@@ -226,13 +265,15 @@ void TestPortDevicesDialog::choosingAnEntryPutsOnlyItsPath()
     QCOMPARE(dialog.deviceInfo(2)->text(), QStringLiteral("Arduino Uno"));
 }
 
-// Polled once a second while shown: an adapter plugged in appears, one
-// pulled out goes; what is being typed stays, with its cursor.
+// A device node that comes or goes in a watched folder (here a temporary
+// one) brings the new list: an adapter plugged in appears, one pulled out
+// goes; what is being typed stays, with its cursor.
 void TestPortDevicesDialog::listFollowsDevicesThatComeAndGo()
 {
+    QTemporaryDir dev;
     QList<SerialDevice> present = {serialDevice(QStringLiteral("/dev/ttyACM0"))};
     PortDevicesDialog dialog({QStringLiteral("/dev/ttyACM0"), QString(), QString(), QString(), QString(), QString()},
-                             [&] { return present; });
+                             [&] { return present; }, QString(), nullptr, {dev.path()});
     dialog.show();
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     QComboBox *com2 = dialog.deviceBox(2);
@@ -241,6 +282,7 @@ void TestPortDevicesDialog::listFollowsDevicesThatComeAndGo()
 
     present << serialDevice(Ftdi, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("FTDI"),
                             QStringLiteral("FT232R USB UART"));
+    QVERIFY(makeNode(dev.filePath(QStringLiteral("ttyUSB0"))));
     QTRY_COMPARE_WITH_TIMEOUT(offered(com2), (QStringList{"/dev/ttyACM0", Ftdi}), Patience);
     QCOMPARE(com2->currentText(), QStringLiteral("/dev/pts/1"));
     QCOMPARE(com2->lineEdit()->cursorPosition(), 9);
@@ -251,11 +293,167 @@ void TestPortDevicesDialog::listFollowsDevicesThatComeAndGo()
 
     // COM1's own device is pulled out: it stays in its row, marked.
     present.removeFirst();
+    QVERIFY(QFile::remove(dev.filePath(QStringLiteral("ttyUSB0"))));
     QTRY_COMPARE_WITH_TIMEOUT(offered(com2), QStringList{Ftdi}, Patience);
     QCOMPARE(offered(dialog.deviceBox(1)), (QStringList{"/dev/ttyACM0", Ftdi}));
     QVERIFY(shown(dialog.deviceBox(1), 0).contains(PortDevicesDialog::notPresentMark()));
     QCOMPARE(dialog.deviceInfo(1)->text(), PortDevicesDialog::notPresentMark());
     QCOMPARE(dialog.devices().mid(0, 2), (QStringList{"/dev/ttyACM0", "/dev/pts/21"}));
+}
+
+// The system's list opens serial ports to probe them: it is asked when the
+// dialog opens, on "Refresh" and when a name comes or goes in a watched
+// folder, never while the dialog sits idle, nor when a node only changes
+// its attributes.
+void TestPortDevicesDialog::devicesAreAskedForOnlyWhenSomethingChanged()
+{
+    QTemporaryDir dev;
+    QVERIFY(makeNode(dev.filePath(QStringLiteral("ttyS0"))));
+    int asked = 0;
+    PortDevicesDialog dialog(QStringList(6), [&] { ++asked; return twoAdapters(); }, QString(), nullptr,
+                             {dev.path()});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QCOMPARE(asked, 1);
+
+    // Idle, with the event loop running for a few seconds; a node's
+    // permissions change meanwhile.
+    QVERIFY(QFile::setPermissions(dev.filePath(QStringLiteral("ttyS0")), QFile::ReadOwner | QFile::WriteOwner));
+    QTest::qWait(3000);
+    QCOMPARE(asked, 1);
+
+    QTest::mouseClick(dialog.refreshButton(), Qt::LeftButton);
+    QCOMPARE(asked, 2);
+    QVERIFY(dialog.isVisible());
+
+    QVERIFY(makeNode(dev.filePath(QStringLiteral("ttyUSB0"))));
+    QTRY_COMPARE_WITH_TIMEOUT(asked, 3, Patience);
+    QVERIFY(QFile::remove(dev.filePath(QStringLiteral("ttyUSB0"))));
+    QTRY_COMPARE_WITH_TIMEOUT(asked, 4, Patience);
+}
+
+// The by-id folder appears with the first adapter plugged in: watched
+// through its parent until then, its links count from then on.
+void TestPortDevicesDialog::aWatchedFolderThatAppearsLaterCounts()
+{
+    QTemporaryDir dev;
+    const QString byId = dev.filePath(QStringLiteral("serial/by-id"));
+    int asked = 0;
+    PortDevicesDialog dialog(QStringList(6), [&] { ++asked; return QList<SerialDevice>(); }, QString(), nullptr,
+                             {dev.path(), byId});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QCOMPARE(asked, 1);
+    QVERIFY(QDir(dev.path()).mkdir(QStringLiteral("serial")));
+    QTRY_COMPARE_WITH_TIMEOUT(asked, 2, Patience);
+    QVERIFY(QDir(dev.path()).mkpath(QStringLiteral("serial/by-id")));
+    QVERIFY(QFile::link(QStringLiteral("../../ttyUSB0"), byId + QStringLiteral("/usb-FTDI-if00")));
+    QTRY_COMPARE_WITH_TIMEOUT(asked, 3, Patience);
+    QVERIFY(QFile::remove(byId + QStringLiteral("/usb-FTDI-if00")));
+    QTRY_COMPARE_WITH_TIMEOUT(asked, 4, Patience);
+}
+
+// While a row's list is open, a refresh waits: entries do not move under
+// the pointer. It comes when the list closes.
+void TestPortDevicesDialog::refreshWaitsWhileAListIsOpen()
+{
+    QTemporaryDir dev;
+    QList<SerialDevice> present = {serialDevice(QStringLiteral("/dev/ttyACM0"))};
+    int asked = 0;
+    PortDevicesDialog dialog(QStringList(6), [&] { ++asked; return present; }, QString(), nullptr, {dev.path()});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QComboBox *box = dialog.deviceBox(1);
+    QVERIFY(openList(box));
+
+    present << serialDevice(QStringLiteral("/dev/ttyUSB0"));
+    dialog.refresh();
+    QCOMPARE(asked, 1);
+    QCOMPARE(offered(box), QStringList{"/dev/ttyACM0"});
+    QTest::keyClick(box->view(), Qt::Key_Escape);
+    QTRY_VERIFY(!box->view()->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(offered(box), (QStringList{"/dev/ttyACM0", "/dev/ttyUSB0"}), Patience);
+    QCOMPARE(asked, 2);
+}
+
+void TestPortDevicesDialog::heldDeviceIsListedAndMarked_data()
+{
+    QTest::addColumn<QString>("held");
+    QTest::addColumn<QStringList>("offered"); // COM2's list (its field is empty)
+    QTest::addColumn<int>("marked");          // which entry is marked in use; -1: none
+    QTest::addColumn<QString>("com1");        // COM1's info (its default is /dev/ttyS0); "": not marked
+
+    const QString mark = PortDevicesDialog::inUseMark();
+    QTest::newRow("/dev/ttyS0, which the system's list misses while it is held: added, marked")
+        << "/dev/ttyS0" << QStringList{Ftdi, "/dev/ttyACM0", "/dev/ttyS0"} << 2
+        << "default /dev/ttyS0: serial device, " + mark;
+    QTest::newRow("bare name ttyS0: added as /dev/ttyS0, marked")
+        << "ttyS0" << QStringList{Ftdi, "/dev/ttyACM0", "/dev/ttyS0"} << 2
+        << "default /dev/ttyS0: serial device, " + mark;
+    QTest::newRow("the listed adapter by its by-id link: marked, not added")
+        << Ftdi << QStringList{Ftdi, "/dev/ttyACM0"} << 0 << "";
+    QTest::newRow("the listed adapter by its node /dev/ttyUSB0: marked, not added")
+        << "/dev/ttyUSB0" << QStringList{Ftdi, "/dev/ttyACM0"} << 0 << "";
+    QTest::newRow("a serial device server: no entry, marked where a row names it") << "tcp://127.0.0.1:4001" << QStringList{Ftdi, "/dev/ttyACM0"}
+                                                       << -1 << "";
+    QTest::newRow("no port open: nothing marked") << "" << QStringList{Ftdi, "/dev/ttyACM0"} << -1
+                                                  << "";
+}
+
+void TestPortDevicesDialog::heldDeviceIsListedAndMarked()
+{
+    QFETCH(QString, held);
+    QFETCH(QStringList, offered);
+    QFETCH(int, marked);
+    QFETCH(QString, com1);
+
+    QTemporaryDir dev;
+    PortDevicesDialog dialog(QStringList(6), [] { return twoAdapters(); }, held, nullptr, {dev.path()});
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QComboBox *box = dialog.deviceBox(2);
+    QCOMPARE(::offered(box), offered);
+    for (int i = 0; i < box->count(); ++i) {
+        QCOMPARE(shown(box, i).endsWith(QStringLiteral(", ") + PortDevicesDialog::inUseMark()), i == marked);
+        QCOMPARE(box->itemData(i, Qt::ToolTipRole).toString().contains(PortDevicesDialog::inUseMark()), i == marked);
+    }
+    if (marked >= 0)
+        QCOMPARE(shown(box, marked).section(QStringLiteral(" \u2014 "), 0, 0), offered[marked]);
+    // (Whether this machine has a /dev/ttyS0 does not matter for the mark.)
+    if (com1.isEmpty())
+        QVERIFY(!dialog.deviceInfo(1)->text().contains(PortDevicesDialog::inUseMark()));
+    else
+        QCOMPARE(dialog.deviceInfo(1)->text(), com1);
+    // Still there after the list is asked for again.
+    QTest::mouseClick(dialog.refreshButton(), Qt::LeftButton);
+    QCOMPARE(::offered(box), offered);
+    // Typed into a row, the held device (or server) is marked there too.
+    if (!held.isEmpty()) {
+        typeInto(box, held);
+        QVERIFY2(dialog.deviceInfo(2)->text().endsWith(PortDevicesDialog::inUseMark()),
+                 qPrintable(dialog.deviceInfo(2)->text()));
+    }
+}
+
+// A name without a folder opens inside /dev: the rows describe it there.
+void TestPortDevicesDialog::bareNamesAreDescribedAsTheyOpen()
+{
+    PortDevicesDialog dialog({QStringLiteral("null"), QStringLiteral("ttyACM0"), QStringLiteral("ttyKORVANE9"),
+                              QString(), QString(), QString()},
+                             [] { return twoAdapters(); }, QString());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    // /dev/null exists but is no listed serial device.
+    QCOMPARE(dialog.deviceInfo(1)->text(), QStringLiteral("not a listed serial device"));
+    QVERIFY(!shown(dialog.deviceBox(1), 0).contains(PortDevicesDialog::notPresentMark()));
+    // ttyACM0 is the listed /dev/ttyACM0: identified, kept as written.
+    QCOMPARE(dialog.deviceInfo(2)->text(), QStringLiteral("Arduino Uno"));
+    QCOMPARE(shown(dialog.deviceBox(2), 0), QStringLiteral("ttyACM0 \u2014 Arduino Uno"));
+    // No /dev/ttyKORVANE9: not present.
+    QCOMPARE(dialog.deviceInfo(3)->text(), PortDevicesDialog::notPresentMark());
+    // Typed, the same.
+    typeInto(dialog.deviceBox(4), QStringLiteral("null"));
+    QCOMPARE(dialog.deviceInfo(4)->text(), QStringLiteral("not a listed serial device"));
 }
 
 void TestPortDevicesDialog::menuItemFollowsCom6AfterASeparator()
@@ -273,6 +471,29 @@ void TestPortDevicesDialog::menuItemFollowsCom6AfterASeparator()
     QCOMPARE(w.mnuPortDevices->text(), QStringLiteral("Port Devices\u2026"));
     QVERIFY(!w.mnuPortDevices->isCheckable());
     QVERIFY(w.mnuPortDevices->shortcut().isEmpty());
+}
+
+// The window tells the dialog which device its open port holds; with the
+// port closed, nothing is marked.
+void TestPortDevicesDialog::windowPassesThePortItHolds()
+{
+    for (const bool open : {true, false}) {
+        WindowRig rig(iniWithPorts("COM1=/dev/ttyUSB0\r\n"), false);
+        rig.devices = twoAdapters();
+        rig.port.failOpen = !open;
+        frmMain &w = *rig.window;
+        w.Form_Load();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QCOMPARE(rig.port.PortOpen(), open);
+        rig.messages.clear();
+        QVERIFY(withDialog(w, [&](PortDevicesDialog *dialog) {
+            const QString info = dialog->deviceInfo(1)->text();
+            QCOMPARE(info.endsWith(QStringLiteral(", ") + PortDevicesDialog::inUseMark()), open);
+            QCOMPARE(shown(dialog->deviceBox(2), 0).contains(PortDevicesDialog::inUseMark()), open);
+            QCOMPARE(dialog->deviceInfo(2)->text().contains(PortDevicesDialog::inUseMark()), false);
+        }));
+    }
 }
 
 void TestPortDevicesDialog::okStoresThePortsAndReopensTheCurrentPort_data()
@@ -341,6 +562,70 @@ void TestPortDevicesDialog::okStoresThePortsAndReopensTheCurrentPort()
     }
     // What was stored is what the next start reads.
     QCOMPARE(w.ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(row)), typed.trimmed());
+}
+
+void TestPortDevicesDialog::okRefusesAPathTheSettingsFileCannotHold_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("character"); // as the message names it
+    QTest::addColumn<QString>("then");      // "correct" (and OK) or "cancel"
+
+    QTest::newRow("COM2, \u0141 in a by-id name, then corrected")
+        << 2 << QStringLiteral("/dev/serial/by-id/usb-\u0141od\u017A-if00") << QStringLiteral("\"\u0141\" (U+0141)")
+        << "correct";
+    QTest::newRow("COM5, U+1F600 beyond U+FFFF, then cancelled")
+        << 5 << QStringLiteral("/dev/tty") + QString::fromUcs4(U"\U0001F600")
+        << QStringLiteral("\"") + QString::fromUcs4(U"\U0001F600") + QStringLiteral("\" (U+1F600)") << "cancel";
+}
+
+// The settings file is written in Windows-1252: a path with a character
+// outside it would be stored as '?'. OK says so in the dialog, which stays
+// open with the character selected; nothing is stored until it is
+// corrected, and the message goes once the text changes.
+void TestPortDevicesDialog::okRefusesAPathTheSettingsFileCannotHold()
+{
+    QFETCH(int, row);
+    QFETCH(QString, typed);
+    QFETCH(QString, character);
+    QFETCH(QString, then);
+
+    const QByteArray ini = iniWithPorts("COM2=/dev/ttyACM0\r\n");
+    WindowRig rig(ini);
+    frmMain &w = *rig.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    const QString before = rig.port.portDevice(row);
+
+    QVERIFY(withDialog(w, [&](PortDevicesDialog *dialog) {
+        typeInto(dialog->deviceBox(row), typed);
+        QVERIFY(!dialog->problemLabel()->isVisible());
+        QTest::mouseClick(button(dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+        QVERIFY(dialog->isVisible());
+        const QString said = dialog->problemLabel()->text();
+        QVERIFY(dialog->problemLabel()->isVisible());
+        QVERIFY2(said.startsWith(QStringLiteral("COM%1 ").arg(row)) && said.contains(character), qPrintable(said));
+        QLineEdit *edit = dialog->deviceBox(row)->lineEdit();
+        QVERIFY(edit->hasFocus());
+        QCOMPARE(edit->selectedText(), character.section(QLatin1Char('"'), 1, 1));
+        QCOMPARE(rig.iniContents(), ini);
+        if (then == QLatin1String("correct")) {
+            typeInto(dialog->deviceBox(row), QStringLiteral("/dev/ttyUSB0"));
+            QVERIFY(!dialog->problemLabel()->isVisible());
+            QTest::mouseClick(button(dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+        } else {
+            QTest::mouseClick(button(dialog, QDialogButtonBox::Cancel), Qt::LeftButton);
+        }
+        QVERIFY(!dialog->isVisible());
+    }));
+
+    if (then == QLatin1String("correct")) {
+        QCOMPARE(rig.port.portDevice(row), QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(w.ini.ReadINI(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(row)), QStringLiteral("/dev/ttyUSB0"));
+    } else {
+        QCOMPARE(rig.iniContents(), ini);
+        QCOMPARE(rig.port.portDevice(row), before);
+    }
 }
 
 void TestPortDevicesDialog::cancelChangesNothing()

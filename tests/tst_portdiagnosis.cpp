@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
@@ -409,6 +410,10 @@ void TestPortDiagnosis::componentReportsWhyOpeningFailed_data()
     QTest::newRow("folder: EISDIR") << "folder" << EISDIR << "It is not a serial device.";
     QTest::newRow("pseudo-terminal held open by another port: EACCES, in use")
         << "held" << EACCES << "It is in use by another program.";
+    // A name without a folder opens inside /dev, and is explained there.
+    QTest::newRow("bare name null (/dev/null): ENOTTY") << "bare null" << ENOTTY << "It is not a serial device.";
+    QTest::newRow("bare name pts/N held open by another port: EACCES, in use")
+        << "bare held" << EACCES << "It is in use by another program.";
 }
 
 // The real component, on paths that are not serial devices and on a
@@ -428,14 +433,24 @@ void TestPortDiagnosis::componentReportsWhyOpeningFailed()
         QVERIFY(f.open(QIODevice::WriteOnly));
     } else if (kind == QLatin1String("folder")) {
         QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("ttyNONE")));
-    } else if (kind == QLatin1String("held")) {
+    } else if (kind == QLatin1String("bare null")) {
+        device = QStringLiteral("null");
+    } else if (kind.endsWith(QLatin1String("held"))) {
         char name[256] = {};
         QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
         device = QString::fromLocal8Bit(name);
+        if (kind.startsWith(QLatin1String("bare")))
+            device = device.mid(int(qstrlen("/dev/")));
         holder.setPortDevice(1, device);
         holder.setSettings(QStringLiteral("9600,n,8,2"));
         QVERIFY(holder.setPortOpen(true));
     }
+
+    // A bare name looked up in the working folder instead of /dev would
+    // find nothing there.
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    const auto back = qScopeGuard([&] { QDir::setCurrent(before); });
 
     QtSerialComponent port;
     port.setPortDevice(1, device);

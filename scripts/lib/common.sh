@@ -54,13 +54,15 @@ ensure_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# build_preset NAME [TARGET...]: configures (once) and builds the given
-# CMake preset (only the given targets, when there are any).
+# build_preset NAME [TARGET...]: configures and builds the given CMake
+# preset (only the given targets, when there are any). It configures
+# whenever build.ninja is missing: a configure that failed leaves
+# CMakeCache.txt without it, and ninja cannot build from there.
 build_preset() {
   local preset=$1
   shift
   cd "$KORVANE_ROOT"
-  if [ ! -f "build/$preset/CMakeCache.txt" ]; then
+  if [ ! -f "build/$preset/build.ninja" ]; then
     cmake --preset "$preset"
   fi
   cmake --build --preset "$preset" ${1:+--target "$@"}

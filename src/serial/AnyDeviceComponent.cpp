@@ -34,15 +34,15 @@ bool AnyDeviceComponent::setPortOpen(bool open)
     }
     if (PortOpen())
         return true;
-    SerialComponent *chosen = isTcpDevice(portDevice(commPort_)) ? static_cast<SerialComponent *>(&tcp_)
+    SerialComponent *chosen = isTcpDevice(portDevice(CommPort())) ? static_cast<SerialComponent *>(&tcp_)
                                                                   : static_cast<SerialComponent *>(&serial_);
     if (active_ && active_ != chosen)
         active_->setPortOpen(false);
     active_ = chosen;
-    chosen->setCommPort(commPort_);
-    chosen->setPortDevice(commPort_, portDeviceMapping(commPort_));
-    chosen->setSettings(settings_);
-    chosen->setInputMode(inputMode_);
+    chosen->setCommPort(CommPort());
+    chosen->setPortDevice(CommPort(), portDeviceMapping(CommPort()));
+    chosen->setSettings(Settings());
+    chosen->setInputMode(InputMode());
     return chosen->setPortOpen(true);
 }
 

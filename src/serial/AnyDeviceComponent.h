@@ -16,13 +16,6 @@ public:
     explicit AnyDeviceComponent(QObject *parent = nullptr);
     ~AnyDeviceComponent() override;
 
-    void setCommPort(int port) override { commPort_ = port; }
-    int CommPort() const override { return commPort_; }
-    void setSettings(const QString &settings) override { settings_ = settings; }
-    QString Settings() const override { return settings_; }
-    void setInputMode(int mode) override { inputMode_ = mode; }
-    int InputMode() const override { return inputMode_; }
-
     bool PortOpen() const override;
     /// Closes, or opens through the implementation that the device of the
     /// current port asks for, handing it the port, its device, the line
@@ -50,9 +43,6 @@ private:
     QtSerialComponent serial_;
     TcpSerialComponent tcp_;
     SerialComponent *active_ = nullptr;
-    int commPort_ = 1;
-    QString settings_ = QStringLiteral("9600,n,8,1");
-    int inputMode_ = 0;
 };
 
 } // namespace korvane

@@ -20,6 +20,25 @@ QString resolved(const QString &path)
 }
 } // namespace
 
+QString resolvedDevicePath(const QString &name)
+{
+#ifdef Q_OS_UNIX
+    // QSerialPortInfoPrivate::portNameToSystemLocation(), which Qt keeps
+    // private; QSerialPortInfo(name) would list (probe) every port to find it.
+    if (name.isEmpty() || isTcpDevice(name) || name.startsWith(QLatin1Char('/'))
+        || name.startsWith(QLatin1String("./")) || name.startsWith(QLatin1String("../")))
+        return name;
+    return QLatin1String(DeviceFolder) + QLatin1Char('/') + name;
+#else
+    return name;
+#endif
+}
+
+QStringList deviceNodeFolders()
+{
+    return {QLatin1String(DeviceFolder), QLatin1String(SerialByIdFolder)};
+}
+
 QString identification(const SerialDevice &device)
 {
     QStringList parts;
@@ -90,10 +109,11 @@ DeviceSource systemDeviceSource(const QString &byIdFolder)
     return [byIdFolder] { return listSerialDevices(byIdFolder); };
 }
 
-qsizetype indexOfDevice(const QList<SerialDevice> &devices, const QString &path)
+qsizetype indexOfDevice(const QList<SerialDevice> &devices, const QString &name)
 {
-    if (path.isEmpty() || isTcpDevice(path))
+    if (name.isEmpty() || isTcpDevice(name))
         return -1;
+    const QString path = resolvedDevicePath(name);
     for (qsizetype i = 0; i < devices.size(); ++i) {
         if (devices[i].path == path || devices[i].systemLocation == path)
             return i;
@@ -108,15 +128,15 @@ qsizetype indexOfDevice(const QList<SerialDevice> &devices, const QString &path)
     return -1;
 }
 
-DevicePresence devicePresence(const QList<SerialDevice> &devices, const QString &path)
+DevicePresence devicePresence(const QList<SerialDevice> &devices, const QString &name)
 {
-    if (isTcpDevice(path))
+    if (isTcpDevice(name))
         return DevicePresence::Server;
-    if (indexOfDevice(devices, path) >= 0)
+    if (indexOfDevice(devices, name) >= 0)
         return DevicePresence::Listed;
     // exists() follows links: a link whose device is gone is absent.
-    return !path.isEmpty() && QFileInfo::exists(path) ? DevicePresence::Unlisted
-                                                      : DevicePresence::Absent;
+    return !name.isEmpty() && QFileInfo::exists(resolvedDevicePath(name)) ? DevicePresence::Unlisted
+                                                                          : DevicePresence::Absent;
 }
 
 } // namespace korvane

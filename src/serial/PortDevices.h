@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -33,6 +34,20 @@ using DeviceSource = std::function<QList<SerialDevice>()>;
 /// Where udev keeps a link per serial device, named after what identifies it.
 inline constexpr char SerialByIdFolder[] = "/dev/serial/by-id";
 
+/// Where the device nodes are.
+inline constexpr char DeviceFolder[] = "/dev";
+
+/// The folders whose names change when a serial device comes or goes:
+/// DeviceFolder and SerialByIdFolder.
+QStringList deviceNodeFolders();
+
+/// The path a port name opens, resolved as QSerialPort resolves it (on
+/// Unix): a name that starts with "/", "./" or "../" as it is, any other
+/// inside /dev ("ttyUSB0" is /dev/ttyUSB0, "pts/3" is /dev/pts/3); a
+/// tcp:// address (TcpDevice.h) and the empty name unchanged. Whatever
+/// checks, lists or explains a port's device looks at this path.
+QString resolvedDevicePath(const QString &name);
+
 /// What identifies the device for a person: manufacturer, product, serial
 /// number and USB ids, those that are known, e.g. "FTDI FT232R USB UART,
 /// serial A1B2C3, USB 0403:6001". Empty when nothing is known.
@@ -51,18 +66,18 @@ QList<SerialDevice> listSerialDevices(const QString &byIdFolder = QLatin1String(
 /// A DeviceSource that calls listSerialDevices(byIdFolder).
 DeviceSource systemDeviceSource(const QString &byIdFolder = QLatin1String(SerialByIdFolder));
 
-/// The index in devices of the device that path names: its stable path, its
-/// system location, or a path that leads to the same device node through
-/// symbolic links. -1 when path names none of them.
-qsizetype indexOfDevice(const QList<SerialDevice> &devices, const QString &path);
+/// The index in devices of the device that a port name (resolvedDevicePath())
+/// names: its stable path, its system location, or a path that leads to the
+/// same device node through symbolic links. -1 when it names none of them.
+qsizetype indexOfDevice(const QList<SerialDevice> &devices, const QString &name);
 
-/// How a device path stands against the devices present.
+/// How a port name (resolvedDevicePath()) stands against the devices present.
 enum class DevicePresence {
     Listed,   ///< one of the serial devices present
     Unlisted, ///< exists, but is not among them (a pseudo-terminal, a link to one)
     Absent,   ///< does not exist
     Server,   ///< tcp://HOST:PORT (see TcpDevice.h): reached over the network, not a file
 };
-DevicePresence devicePresence(const QList<SerialDevice> &devices, const QString &path);
+DevicePresence devicePresence(const QList<SerialDevice> &devices, const QString &name);
 
 } // namespace korvane

@@ -242,8 +242,10 @@ PortFacts lookUpPortFacts(int port, const QString &device, int error,
         if (::getgroups(n, groups.data()) == n)
             f.userGroups.append(groups);
     }
+    // The file the port opens: a bare name is inside /dev.
+    const QString path = resolvedDevicePath(device);
     struct stat st {};
-    if (::stat(QFile::encodeName(device).constData(), &st) == 0) {
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
         f.exists = true;
         f.ownerUid = st.st_uid;
         f.groupGid = st.st_gid;
@@ -257,17 +259,17 @@ PortFacts lookUpPortFacts(int port, const QString &device, int error,
     }
     // A program locks the device under the name it opened it by: the path
     // as configured, or the node it leads to.
-    readLock(lockFilePath(lockFolder, device), f);
-    const QString node = QFileInfo(device).canonicalFilePath();
-    if (f.lockPid == 0 && !node.isEmpty() && QFileInfo(node).fileName() != QFileInfo(device).fileName())
+    readLock(lockFilePath(lockFolder, path), f);
+    const QString node = QFileInfo(path).canonicalFilePath();
+    if (f.lockPid == 0 && !node.isEmpty() && QFileInfo(node).fileName() != QFileInfo(path).fileName())
         readLock(lockFilePath(lockFolder, node), f);
     // The port cannot tell "not allowed" from "kept exclusive by another
     // program": if this user may open the device, it is the latter.
     if (f.error == EACCES && f.exists && f.lockPid == 0
-        && ::access(QFile::encodeName(device).constData(), R_OK | W_OK) == 0)
+        && ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0)
         f.error = EBUSY;
 #else
-    f.exists = QFileInfo::exists(device);
+    f.exists = QFileInfo::exists(resolvedDevicePath(device));
     Q_UNUSED(lockFolder);
 #endif
     return f;

@@ -19,7 +19,7 @@ namespace korvane {
 struct PortFacts {
     int port = 1;            ///< the COM number, 1..6
     QString device;          ///< the port's device path as configured
-    bool exists = false;     ///< the device path leads to an existing file
+    bool exists = false;     ///< the path it opens (resolvedDevicePath()) leads to an existing file
     uid_t ownerUid = 0;      ///< the device's owner, group and permission bits
     gid_t groupGid = 0;
     QString ownerName;       ///< e.g. "root"
@@ -61,7 +61,8 @@ QString portOpenAdvice(const PortFacts &facts);
 QString lockFilePath(const QString &lockFolder, const QString &path);
 
 /// Looks up the facts for device of port (for a serial device server only
-/// the port, the address and the error): its owner, group and mode, the
+/// the port, the address and the error) at the path the port opens
+/// (resolvedDevicePath(): a bare name is inside /dev): its owner, group and mode, the
 /// running user, a lock file in lockFolder held by another running process
 /// (named after the device path or the node it leads to), and the present
 /// devices from devices. error is the port's own errno for the failure; an

@@ -1,9 +1,9 @@
 #include "QtSerialComponent.h"
 
 #include "LineSettings.h"
+#include "PortDevices.h"
 
 #include <QFile>
-#include <QMetaObject>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -62,14 +62,7 @@ QtSerialComponent::QtSerialComponent(QObject *parent)
 
 QtSerialComponent::~QtSerialComponent() = default;
 
-void QtSerialComponent::setCommPort(int port) { commPort_ = port; }
-int QtSerialComponent::CommPort() const { return commPort_; }
-void QtSerialComponent::setSettings(const QString &settings) { settings_ = settings; }
-QString QtSerialComponent::Settings() const { return settings_; }
-void QtSerialComponent::setInputMode(int mode) { inputMode_ = mode; }
-int QtSerialComponent::InputMode() const { return inputMode_; }
 bool QtSerialComponent::PortOpen() const { return port_.isOpen(); }
-QString QtSerialComponent::lastError() const { return lastError_; }
 
 bool QtSerialComponent::setPortOpen(bool open)
 {
@@ -81,42 +74,37 @@ bool QtSerialComponent::setPortOpen(bool open)
     if (port_.isOpen())
         return true;
 
-    const QString device = portDevice(commPort_);
-    const auto line = parseLineSettings(settings_);
-    if (!line) {
-        lastError_ = QStringLiteral("%1: the line settings \"%2\" are not accepted "
-                                    "(expected baud,parity,databits,stopbits, e.g. 9600,n,8,2)")
-                         .arg(device, settings_);
-        lastErrorNumber_ = 0;
-        return false;
-    }
+    const QString device = portDevice(CommPort());
+    const auto line = parseLineSettings(Settings());
+    if (!line)
+        return fail(QStringLiteral("%1: the line settings \"%2\" are not accepted "
+                                   "(expected baud,parity,databits,stopbits, e.g. 9600,n,8,2)")
+                        .arg(device, Settings()));
     // Line settings are applied before opening: on some devices (pseudo-
     // terminals among them) parity cannot be changed on an open port.
-    port_.setPortName(device);
+    // The name resolved by the same rule that the port devices and the
+    // failure advice use (a bare name is inside /dev).
+    const QString path = resolvedDevicePath(device);
+    port_.setPortName(path);
     port_.setBaudRate(line->baudRate);
     port_.setParity(line->parity);
     port_.setDataBits(line->dataBits);
     port_.setStopBits(line->stopBits);
     port_.setFlowControl(QSerialPort::NoFlowControl);
-    if (!port_.open(QIODevice::ReadWrite)) {
-        lastError_ = QStringLiteral("%1: %2").arg(device, port_.errorString());
-        lastErrorNumber_ = openErrorNumber(port_.error(), device);
-        return false;
-    }
+    if (!port_.open(QIODevice::ReadWrite))
+        return fail(QStringLiteral("%1: %2").arg(device, port_.errorString()), openErrorNumber(port_.error(), path));
     QString reason;
     markingErrors_ = false;
     if (line->parity != QSerialPort::NoParity && !markReceiveErrors(&reason)) {
-        lastError_ = QStringLiteral("%1: cannot check the parity of received bytes: %2").arg(device, reason);
         port_.close();
-        return false;
+        return fail(QStringLiteral("%1: cannot check the parity of received bytes: %2").arg(device, reason));
     }
     openDevice_ = device;
     // Old input of the device does not belong to anything we send.
     port_.clear(QSerialPort::Input);
     clearInput();
     marks_.reset();
-    lastError_.clear();
-    lastErrorNumber_ = 0;
+    clearLastError();
     return true;
 }
 
@@ -146,25 +134,9 @@ bool QtSerialComponent::markReceiveErrors(QString *reason)
     return true;
 }
 
-void QtSerialComponent::Output(char byte)
+void QtSerialComponent::writeOut(const QByteArray &bytes)
 {
-    if (!port_.isOpen())
-        return;
-    pendingOutput_.append(byte);
-    if (!flushScheduled_) {
-        flushScheduled_ = true;
-        QMetaObject::invokeMethod(this, &QtSerialComponent::flushOutput, Qt::QueuedConnection);
-    }
-}
-
-void QtSerialComponent::flushOutput()
-{
-    flushScheduled_ = false;
-    if (pendingOutput_.isEmpty() || !port_.isOpen())
-        return;
-    // One write of the whole request: no gap inside a frame.
-    port_.write(pendingOutput_);
-    pendingOutput_.clear();
+    port_.write(bytes);
     port_.flush();
     noteSendLeft();
 }
@@ -183,16 +155,11 @@ void QtSerialComponent::keepIncoming(const QByteArray &data)
     keepInput(markingErrors_ ? marks_.decode(data) : data);
 }
 
-void QtSerialComponent::DiscardInput()
+void QtSerialComponent::readWaiting()
 {
-    if (port_.isOpen()) {
-        // What is dropped is read first, so that it is reported (it arrived
-        // late for an earlier request) rather than lost unseen.
-        readIncoming();
-        readDriverQueue();
-        port_.clear(QSerialPort::Input);
-    }
-    clearInput();
+    readIncoming();
+    readDriverQueue();
+    port_.clear(QSerialPort::Input);
     marks_.reset();
 }
 
@@ -220,7 +187,7 @@ void QtSerialComponent::closePort()
 {
     if (port_.isOpen())
         port_.close();
-    pendingOutput_.clear();
+    dropQueuedOutput();
     marks_.reset();
 }
 
@@ -241,9 +208,9 @@ void QtSerialComponent::onError(QSerialPort::SerialPortError error)
         return;
     }
     // A hang-up repeats the error in a tight loop until the port is closed.
-    lastError_ = QStringLiteral("%1: %2").arg(openDevice_, reason);
+    fail(QStringLiteral("%1: %2").arg(openDevice_, reason));
     closePort();
-    emit closedOnError(lastError_);
+    emit closedOnError(lastError());
 }
 
 bool QtSerialComponent::deviceFailed(QString *reason)

@@ -14,26 +14,17 @@ public:
     explicit QtSerialComponent(QObject *parent = nullptr);
     ~QtSerialComponent() override;
 
-    void setCommPort(int port) override;
-    int CommPort() const override;
-    void setSettings(const QString &settings) override;
-    QString Settings() const override;
-    void setInputMode(int mode) override;
-    int InputMode() const override;
-
     bool PortOpen() const override;
     bool setPortOpen(bool open) override;
-    QString lastError() const override;
-    int lastErrorNumber() const override { return lastErrorNumber_; }
-
-    void Output(char byte) override;
-    void DiscardInput() override;
 
     /// The QSerialPort underneath, for checking the applied line settings.
     const QSerialPort &port() const { return port_; }
 
+protected:
+    void writeOut(const QByteArray &bytes) override;
+    void readWaiting() override;
+
 private:
-    void flushOutput();
     void readIncoming();
     void keepIncoming(const QByteArray &data);
     void readDriverQueue();
@@ -43,14 +34,7 @@ private:
     bool markReceiveErrors(QString *reason);
 
     QSerialPort port_;
-    int commPort_ = 1;
-    QString settings_ = QStringLiteral("9600,n,8,1");
-    int inputMode_ = 0;
-    QByteArray pendingOutput_;
-    bool flushScheduled_ = false;
     QString openDevice_;  // the device path the port was opened with
-    QString lastError_;
-    int lastErrorNumber_ = 0;
     // With parity, bytes received with an error arrive marked and are
     // turned into '?' here (see ParityMarks.h).
     bool markingErrors_ = false;

@@ -1,5 +1,9 @@
 #include "SerialComponent.h"
 
+#include <QMetaObject>
+
+#include <utility>
+
 namespace korvane {
 
 void SerialComponent::setPortDevice(int port, const QString &path)
@@ -22,6 +26,42 @@ QString SerialComponent::defaultPortDevice(int port)
 #else
     return QStringLiteral("/dev/ttyS%1").arg(port - 1);
 #endif
+}
+
+void SerialComponent::Output(char byte)
+{
+    if (!PortOpen())
+        return;
+    pendingOutput_.append(byte);
+    if (!flushScheduled_) {
+        flushScheduled_ = true;
+        QMetaObject::invokeMethod(this, &SerialComponent::flushOutput, Qt::QueuedConnection);
+    }
+}
+
+void SerialComponent::flushOutput()
+{
+    flushScheduled_ = false;
+    if (pendingOutput_.isEmpty() || !PortOpen())
+        return;
+    // One write of the whole request: no gap inside a frame.
+    writeOut(std::exchange(pendingOutput_, QByteArray()));
+}
+
+void SerialComponent::DiscardInput()
+{
+    // What is dropped is read first, so that it is reported (it arrived
+    // late for an earlier request) rather than lost unseen.
+    if (PortOpen())
+        readWaiting();
+    clearInput();
+}
+
+bool SerialComponent::fail(const QString &text, int errorNumber)
+{
+    lastError_ = text;
+    lastErrorNumber_ = errorNumber;
+    return false;
 }
 
 qint64 SerialComponent::msSinceSend() const

@@ -20,39 +20,41 @@ public:
     ~SerialComponent() override = default;
 
     /// Port number 1..6 (COMn is port n). Set while the port is closed.
-    virtual void setCommPort(int port) = 0;
-    virtual int CommPort() const = 0;
+    void setCommPort(int port) { commPort_ = port; }
+    int CommPort() const { return commPort_; }
 
     /// Line settings "baud,parity,databits,stopbits", e.g. "19200,e,8,1".
     /// Stored as given; checked when the port is opened.
-    virtual void setSettings(const QString &settings) = 0;
-    virtual QString Settings() const = 0;
+    void setSettings(const QString &settings) { settings_ = settings; }
+    QString Settings() const { return settings_; }
 
     /// 1 = binary: Input() yields the received bytes unchanged.
-    virtual void setInputMode(int mode) = 0;
-    virtual int InputMode() const = 0;
+    void setInputMode(int mode) { inputMode_ = mode; }
+    int InputMode() const { return inputMode_; }
 
     virtual bool PortOpen() const = 0;
     /// Opens (true) or closes (false) the port with the current CommPort and
     /// Settings. Returns false when opening fails; lastError() says why.
     virtual bool setPortOpen(bool open) = 0;
     /// Why the last open failed (or why the port closed itself), for people.
-    virtual QString lastError() const = 0;
+    virtual QString lastError() const { return lastError_; }
     /// The system's error number (errno) for the last failed open, as far
     /// as the port can tell; 0 when unknown.
-    virtual int lastErrorNumber() const { return 0; }
+    virtual int lastErrorNumber() const { return lastErrorNumber_; }
 
     /// Queues one byte for transmission. The bytes queued by consecutive
-    /// calls leave back to back, in one write, once the event loop runs.
-    virtual void Output(char byte) = 0;
+    /// calls leave back to back, in one write (writeOut), once the event
+    /// loop runs.
+    virtual void Output(char byte);
     /// Number of received bytes waiting (never more than the input buffer).
     virtual int InBufferCount() { return int(input_.size()); }
     /// All waiting bytes, in arrival order; removes them from the buffer.
     /// With parity, a byte received with a parity or framing error reads
     /// as '?'.
     virtual QByteArray Input();
-    /// Drops every received byte still waiting, ours and the driver's.
-    virtual void DiscardInput() = 0;
+    /// Drops every received byte still waiting, ours and the driver's
+    /// (read first by readWaiting(), so that they are reported as received).
+    virtual void DiscardInput();
 
     /// Size of the input buffer; bytes beyond it are dropped.
     static constexpr int InBufferSize = 1024;
@@ -84,6 +86,19 @@ signals:
     void received(const QByteArray &bytes, qint64 msAfterSend);
 
 protected:
+    /// Writes one whole request to the device, for implementations that use
+    /// the default Output(); they call noteSendLeft() once it has left.
+    virtual void writeOut(const QByteArray &bytes) { Q_UNUSED(bytes); }
+    /// Reads, without waiting, what the device holds and has not handed on
+    /// yet, for the default DiscardInput().
+    virtual void readWaiting() {}
+    /// Sets lastError() and lastErrorNumber(); returns false, for failing
+    /// opens to return.
+    bool fail(const QString &text, int errorNumber = 0);
+    void clearLastError() { fail(QString()); }
+    /// Drops the bytes that Output() queued and that have not left yet.
+    void dropQueuedOutput() { pendingOutput_.clear(); }
+
     /// Implementations call these: when the bytes of a send are handed to
     /// the device, and with every piece of input they keep.
     void noteSendLeft();
@@ -98,6 +113,15 @@ protected:
     virtual qint64 clockMs() const { return clock_.elapsed(); }
 
 private:
+    void flushOutput();
+
+    int commPort_ = 1;
+    QString settings_ = QStringLiteral("9600,n,8,1");
+    int inputMode_ = 0;
+    QString lastError_;
+    int lastErrorNumber_ = 0;
+    QByteArray pendingOutput_;
+    bool flushScheduled_ = false;
     QMap<int, QString> devices_;
     QByteArray input_;
     QElapsedTimer clock_ = startedClock();

@@ -3,7 +3,6 @@
 #include "LineSettings.h"
 
 #include <QEventLoop>
-#include <QMetaObject>
 #include <QTimer>
 
 #include <cerrno>
@@ -33,48 +32,32 @@ TcpSerialComponent::~TcpSerialComponent()
     socket_.abort();
 }
 
-void TcpSerialComponent::setCommPort(int port) { commPort_ = port; }
-int TcpSerialComponent::CommPort() const { return commPort_; }
-void TcpSerialComponent::setSettings(const QString &settings) { settings_ = settings; }
-QString TcpSerialComponent::Settings() const { return settings_; }
-void TcpSerialComponent::setInputMode(int mode) { inputMode_ = mode; }
-int TcpSerialComponent::InputMode() const { return inputMode_; }
 bool TcpSerialComponent::PortOpen() const { return open_; }
-QString TcpSerialComponent::lastError() const { return lastError_; }
 
 bool TcpSerialComponent::setPortOpen(bool open)
 {
     if (!open) {
         open_ = false;
         socket_.abort();
-        pendingOutput_.clear();
+        dropQueuedOutput();
         clearInput();
         return true;
     }
     if (open_)
         return true;
-    const QString device = portDevice(commPort_);
-    if (connecting_) {
-        lastError_ = QStringLiteral("%1: a connection is being made already").arg(device);
-        lastErrorNumber_ = EALREADY;
-        return false;
-    }
+    const QString device = portDevice(CommPort());
+    if (connecting_)
+        return fail(QStringLiteral("%1: a connection is being made already").arg(device), EALREADY);
     QString problem;
     const auto address = parseTcpDevice(device, &problem);
-    if (!address) {
-        lastError_ = QStringLiteral("%1: not a valid tcp://HOST:PORT address: %2").arg(device, problem);
-        lastErrorNumber_ = EINVAL;
-        return false;
-    }
+    if (!address)
+        return fail(QStringLiteral("%1: not a valid tcp://HOST:PORT address: %2").arg(device, problem), EINVAL);
     // Not applied (the server sets its serial line), but checked as on a
     // serial device, so that the same settings text opens either kind.
-    if (!parseLineSettings(settings_)) {
-        lastError_ = QStringLiteral("%1: the line settings \"%2\" are not accepted "
-                                    "(expected baud,parity,databits,stopbits, e.g. 9600,n,8,2)")
-                         .arg(device, settings_);
-        lastErrorNumber_ = 0;
-        return false;
-    }
+    if (!parseLineSettings(Settings()))
+        return fail(QStringLiteral("%1: the line settings \"%2\" are not accepted "
+                                   "(expected baud,parity,databits,stopbits, e.g. 9600,n,8,2)")
+                        .arg(device, Settings()));
     return connectTo(device, *address);
 }
 
@@ -84,7 +67,7 @@ bool TcpSerialComponent::connectTo(const QString &device, const TcpAddress &addr
     Outcome outcome = Outcome::Waiting;
     socket_.abort();
     clearInput();
-    pendingOutput_.clear();
+    dropQueuedOutput();
 
     // A local loop that leaves user input waiting: painting, timers and
     // signals go on (a termination signal ends the loop with the program's
@@ -120,8 +103,7 @@ bool TcpSerialComponent::connectTo(const QString &device, const TcpAddress &addr
         setUpConnection();
         open_ = true;
         openDevice_ = device;
-        lastError_.clear();
-        lastErrorNumber_ = 0;
+        clearLastError();
         return true;
     }
     const QAbstractSocket::SocketError error = socket_.error();
@@ -129,37 +111,28 @@ bool TcpSerialComponent::connectTo(const QString &device, const TcpAddress &addr
     socket_.abort();
     switch (outcome) {
     case Outcome::TimedOut:
-        lastError_ = QStringLiteral("%1: no connection within %2 s").arg(device).arg(connectTimeoutMs_ / 1000.0);
-        lastErrorNumber_ = ETIMEDOUT;
-        return false;
+        return fail(QStringLiteral("%1: no connection within %2 s").arg(device).arg(connectTimeoutMs_ / 1000.0),
+                    ETIMEDOUT);
     case Outcome::Waiting:
         // The loop ended without an outcome: the program is ending.
-        lastError_ = QStringLiteral("%1: connecting was given up, the program is ending").arg(device);
-        lastErrorNumber_ = ECANCELED;
-        return false;
+        return fail(QStringLiteral("%1: connecting was given up, the program is ending").arg(device), ECANCELED);
     case Outcome::Connected:
     case Outcome::Failed:
         break;
     }
-    lastError_ = QStringLiteral("%1: %2").arg(device, reason);
+    const QString text = QStringLiteral("%1: %2").arg(device, reason);
     switch (error) {
     case QAbstractSocket::ConnectionRefusedError:
-        lastErrorNumber_ = ECONNREFUSED;
-        break;
+        return fail(text, ECONNREFUSED);
     case QAbstractSocket::HostNotFoundError:
-        lastErrorNumber_ = ENXIO;
-        break;
+        return fail(text, ENXIO);
     case QAbstractSocket::NetworkError:
-        lastErrorNumber_ = ENETUNREACH;
-        break;
+        return fail(text, ENETUNREACH);
     case QAbstractSocket::SocketTimeoutError:
-        lastErrorNumber_ = ETIMEDOUT;
-        break;
+        return fail(text, ETIMEDOUT);
     default:
-        lastErrorNumber_ = 0;
-        break;
+        return fail(text);
     }
-    return false;
 }
 
 void TcpSerialComponent::setUpConnection()
@@ -183,25 +156,10 @@ void TcpSerialComponent::setUpConnection()
 #endif
 }
 
-void TcpSerialComponent::Output(char byte)
+void TcpSerialComponent::writeOut(const QByteArray &bytes)
 {
-    if (!open_)
-        return;
-    pendingOutput_.append(byte);
-    if (!flushScheduled_) {
-        flushScheduled_ = true;
-        QMetaObject::invokeMethod(this, &TcpSerialComponent::flushOutput, Qt::QueuedConnection);
-    }
-}
-
-void TcpSerialComponent::flushOutput()
-{
-    flushScheduled_ = false;
-    if (pendingOutput_.isEmpty() || !open_)
-        return;
     // One write of the whole request: the server sends it on without a gap.
-    socket_.write(pendingOutput_);
-    pendingOutput_.clear();
+    socket_.write(bytes);
     socket_.flush();
     noteSendLeft();
 }
@@ -212,16 +170,12 @@ void TcpSerialComponent::readIncoming()
         keepInput(socket_.readAll());
 }
 
-void TcpSerialComponent::DiscardInput()
+void TcpSerialComponent::readWaiting()
 {
-    if (open_) {
-        // What is dropped is read first, so that it is reported (it arrived
-        // late for an earlier request) rather than lost unseen: Qt's buffer,
-        // then what the system holds for the socket and Qt has not read yet.
-        readIncoming();
-        readKernelQueue();
-    }
-    clearInput();
+    // Qt's buffer, then what the system holds for the socket and Qt has
+    // not read yet.
+    readIncoming();
+    readKernelQueue();
 }
 
 void TcpSerialComponent::readKernelQueue()
@@ -263,12 +217,11 @@ void TcpSerialComponent::hangUp(const QString &reason)
     // What the server sent before the end is still this port's input.
     keepInput(socket_.readAll());
     open_ = false;
-    pendingOutput_.clear();
-    lastError_ = QStringLiteral("%1: %2").arg(openDevice_, reason);
-    lastErrorNumber_ = 0;
+    dropQueuedOutput();
+    fail(QStringLiteral("%1: %2").arg(openDevice_, reason));
     if (socket_.state() != QAbstractSocket::UnconnectedState)
         socket_.abort();
-    emit closedOnError(lastError_);
+    emit closedOnError(lastError());
 }
 
 } // namespace korvane

@@ -25,24 +25,12 @@ public:
     explicit TcpSerialComponent(QObject *parent = nullptr);
     ~TcpSerialComponent() override;
 
-    void setCommPort(int port) override;
-    int CommPort() const override;
-    void setSettings(const QString &settings) override;
-    QString Settings() const override;
-    void setInputMode(int mode) override;
-    int InputMode() const override;
-
     bool PortOpen() const override;
     /// Opening connects to the server. A failure's lastErrorNumber() is
     /// ECONNREFUSED (refused), ETIMEDOUT (no connection within the time),
     /// ENXIO (no such host), ENETUNREACH (no route), EINVAL (not a valid
     /// tcp://HOST:PORT text or unusable line settings), else 0.
     bool setPortOpen(bool open) override;
-    QString lastError() const override;
-    int lastErrorNumber() const override { return lastErrorNumber_; }
-
-    void Output(char byte) override;
-    void DiscardInput() override;
 
     /// How long opening waits for the connection, in milliseconds.
     void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
@@ -51,27 +39,23 @@ public:
     /// The socket underneath, for checking how the connection is set up.
     const QTcpSocket &socket() const { return socket_; }
 
+protected:
+    void writeOut(const QByteArray &bytes) override;
+    void readWaiting() override;
+
 private:
     bool connectTo(const QString &device, const TcpAddress &address);
     void setUpConnection();
-    void flushOutput();
     void readIncoming();
     void readKernelQueue();
     void onError(QAbstractSocket::SocketError error);
     void hangUp(const QString &reason);
 
     QTcpSocket socket_;
-    int commPort_ = 1;
-    QString settings_ = QStringLiteral("9600,n,8,1");
-    int inputMode_ = 0;
     int connectTimeoutMs_ = DefaultConnectTimeoutMs;
     bool open_ = false;        // connected, and not closed or hung up since
     bool connecting_ = false;  // inside setPortOpen(true)
-    QByteArray pendingOutput_;
-    bool flushScheduled_ = false;
     QString openDevice_;  // the device text the port was opened with
-    QString lastError_;
-    int lastErrorNumber_ = 0;
 };
 
 } // namespace korvane

@@ -422,6 +422,19 @@ QString readValue(const QByteArray &contents, const QString &section, const QStr
     return v;
 }
 
+std::optional<char32_t> firstCharacterNotInWindows1252(QStringView text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            return QChar::surrogateToUcs4(c, text[i + 1]);
+        // The same conversion the writer uses, so that the two agree.
+        if (c.isSurrogate() || (toCp1252(c.unicode()) == '?' && c != QLatin1Char('?')))
+            return c.unicode();
+    }
+    return std::nullopt;
+}
+
 std::optional<QByteArray> writeValue(const QByteArray &contents, const QString &section, const QString &key,
                                      const QString &value)
 {

@@ -52,6 +52,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringView>
 
 #include <optional>
 
@@ -104,6 +105,11 @@ bool WriteINI(const QString &section, const QString &key, const QString &value);
 /// The value of key in section of the file contents, as ReadINI returns it
 /// (only the first readLimit bytes are looked at).
 QString readValue(const QByteArray &contents, const QString &section, const QString &key);
+
+/// The first character of text that a Windows-1252 file cannot hold (the
+/// writer stores it as '?'), as a code point (a lone surrogate as itself);
+/// std::nullopt when the file holds every character of it.
+std::optional<char32_t> firstCharacterNotInWindows1252(QStringView text);
 
 /// The file contents with key in section set to value; every byte outside
 /// that key's line is kept. std::nullopt when the contents cannot be

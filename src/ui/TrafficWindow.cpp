@@ -1,24 +1,22 @@
 #include "TrafficWindow.h"
-#include "TrafficCells.h"
+#include "BesideWindow.h"
 
 #include "common/AtomicFile.h"
 #include "serial/SerialComponent.h"
 #include "serial/TcpDevice.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
 #include <QFileDialog>
 #include <QHBoxLayout>
-#include <QHash>
 #include <QHeaderView>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QPaintEvent>
-#include <QPainter>
+#include <QScreen>
 #include <QScrollBar>
-#include <QStyleOptionSlider>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -28,203 +26,28 @@ namespace korvane {
 
 namespace {
 
-// A shown traffic window takes a row per exchange. What it does for that is
-// kept to the new row: the table scrolls by moving what is already drawn and
-// lays out only the scroll bar's new range, the cells are drawn plainly (and
-// copied where their text repeats, see TrafficCells), the grid is drawn as
-// rectangles, the scroll bar repaints only when its handle moves and the
-// counts line repaints only the numbers that changed.
-
-/// A scroll bar that repaints only when what it shows changes: with many
-/// rows, one more moves its handle by less than a pixel. A new row changes
-/// the range first and the value after it (the table follows the end), so
-/// the look is compared once both have settled, not at each step: between
-/// the two the value is not yet at the maximum and the look would seem to
-/// change twice per row.
-class QuietScrollBar : public QScrollBar {
+/// The file dialog of "Save…". Its "Save" asks whether to replace an
+/// existing file in a loop of its own, which would hold up a request
+/// waiting meanwhile: `hold` says whether to keep it for later instead.
+class SaveDialog : public QFileDialog {
 public:
-    using QScrollBar::QScrollBar;
-
-    /// Runs the changes and compares the look once, at once, after them.
-    template<typename Changes>
-    void change(Changes changes)
+    SaveDialog(QWidget *parent, std::function<bool()> hold)
+        : QFileDialog(parent, QStringLiteral("Save Traffic"), QStringLiteral("korvane-traffic.txt"),
+                      QStringLiteral("Tab-separated text (*.txt *.tsv);;All files (*)"))
+        , hold_(std::move(hold))
     {
-        const bool wasSettling = settling_;
-        settling_ = true;
-        changes();
-        settling_ = wasSettling;
-        settle();
+        setAcceptMode(QFileDialog::AcceptSave);
     }
 
-protected:
-    void sliderChange(SliderChange change) override
+    void accept() override
     {
-        if (change != SliderValueChange && change != SliderRangeChange) {
-            QScrollBar::sliderChange(change);
-            return;
-        }
-        if (settling_)
-            return;
-        settling_ = true;
-        QMetaObject::invokeMethod(this, [this] { settle(); }, Qt::QueuedConnection);
+        if (!hold_())
+            QFileDialog::accept();
     }
 
 private:
-    struct Look {
-        QRect handle;
-        bool atMinimum = false, atMaximum = false;
-        bool operator==(const Look &o) const
-        {
-            return handle == o.handle && atMinimum == o.atMinimum && atMaximum == o.atMaximum;
-        }
-    };
-
-    void settle()
-    {
-        settling_ = false;
-        QStyleOptionSlider option;
-        initStyleOption(&option);
-        const Look look{style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
-                        value() == minimum(), value() == maximum()};
-        if (look == shown_)
-            return;
-        shown_ = look;
-        QScrollBar::sliderChange(SliderValueChange);
-    }
-
-    Look shown_{QRect(-1, -1, 0, 0)};
-    bool settling_ = false;
+    std::function<bool()> hold_;
 };
-
-/// The table: Ctrl+C copies whole selected rows rather than the current
-/// cell, and rows added at the end are laid out without repainting the rows
-/// already shown.
-class TrafficTable : public QTableView {
-public:
-    TrafficTable(TrafficWindow *window) : QTableView(window), window_(window)
-    {
-        // The grid is drawn here as rectangles, the same pixels as the
-        // table's own lines: those go through the line stroker, pixel by
-        // pixel, and cost more than the rest of a new row together.
-        setShowGrid(false);
-    }
-
-    /// Rows were added at the end, or dropped at the top while the table
-    /// follows the end (what is shown was moved up already).
-    void appended() { appended_ = true; }
-    /// Lays the table out now rather than on the next pass of the event
-    /// loop: the new row then scrolls into view and paints in the same pass
-    /// as the rest of the exchange's changes, not in a pass of its own.
-    void layOutNow() { executeDelayedItemsLayout(); }
-    /// Any other change: the next layout repaints everything.
-    void changed() { changed_ = true; }
-
-    void doItemsLayout() override
-    {
-        const bool onlyAppended = appended_ && !changed_;
-        appended_ = changed_ = false;
-        if (!onlyAppended)
-            QTableView::doItemsLayout();
-        else if (!followQuickly())
-            updateGeometries();
-    }
-
-protected:
-    void paintEvent(QPaintEvent *event) override
-    {
-        QTableView::paintEvent(event);
-        if (!showGrid())
-            drawGrid(event->region());
-    }
-
-    void keyPressEvent(QKeyEvent *event) override
-    {
-        if (event == QKeySequence::Copy) {
-            window_->copySelection();
-            event->accept();
-            return;
-        }
-        QTableView::keyPressEvent(event);
-    }
-
-private:
-    /// Rows added at the end change only the vertical scroll bar's range
-    /// once the bar is shown: everything else the table lays out (the
-    /// headers, the margins, the other scroll bar) stays as it is, and
-    /// laying it all out again costs more than the new row's cells. Rows
-    /// of one height, none hidden, scrolled row by row: the range is then
-    /// the rows beyond those that fit, as the table itself works it out.
-    bool followQuickly()
-    {
-        QHeaderView *rows = verticalHeader();
-        auto *bar = static_cast<QuietScrollBar *>(verticalScrollBar());
-        const int count = rows->count();
-        if (verticalScrollMode() != ScrollPerItem || !rows->isHidden() || rows->hiddenSectionCount() != 0
-            || count == 0 || rows->sectionResizeMode(0) != QHeaderView::Fixed
-            || rows->length() != count * rows->defaultSectionSize() || !bar->isVisible() || bar->maximum() == 0)
-            return false;
-        const int inView = std::clamp(viewport()->height() / rows->defaultSectionSize(), 1, count);
-        if (inView != bar->pageStep())
-            return false;
-        // The table follows the new maximum (see rangeChanged), scrolling
-        // the rows as the scroll bar moves.
-        bar->change([&] { bar->setRange(0, count - inView); });
-        return true;
-    }
-
-    /// A line below every row and right of every column, within the rows
-    /// and columns there are, as the table draws its grid (left to right).
-    void drawGrid(const QRegion &region)
-    {
-        QHeaderView *rows = verticalHeader();
-        QHeaderView *columns = horizontalHeader();
-        if (rows->count() == 0 || columns->count() == 0)
-            return;
-        QStyleOptionViewItem option;
-        initViewItemOption(&option);
-        const QColor colour = QColor::fromRgba(
-            static_cast<QRgb>(style()->styleHint(QStyle::SH_Table_GridLineColor, &option, this)));
-        const int lastY = rows->length() - rows->offset() - 1;
-        const int lastX = columns->length() - columns->offset() - 1;
-        QPainter painter(viewport());
-        for (QRect area : region) {
-            area.setBottom(std::min(area.bottom(), lastY));
-            area.setRight(std::min(area.right(), lastX));
-            if (!area.isValid())
-                continue;
-            const int top = rows->visualIndexAt(area.top());
-            int bottom = rows->visualIndexAt(area.bottom());
-            if (bottom < 0)
-                bottom = rows->count() - 1;
-            if (top < 0 || top > bottom)
-                continue;
-            for (int row = top; row <= bottom; ++row) {
-                const int y = rowViewportPosition(row) + rowHeight(row) - 1;
-                painter.fillRect(QRect(area.left(), y, area.width(), 1), colour);
-            }
-            int left = columns->visualIndexAt(area.left());
-            int right = columns->visualIndexAt(area.right());
-            if (left < 0)
-                left = 0;
-            if (right < 0)
-                right = columns->count() - 1;
-            for (int column = left; column <= right; ++column) {
-                const int x = columnViewportPosition(column) + columnWidth(column) - 1;
-                painter.fillRect(QRect(x, area.top(), 1, area.height()), colour);
-            }
-        }
-    }
-
-    TrafficWindow *window_;
-    bool appended_ = false;
-    bool changed_ = false;
-};
-
-QFont withoutShaping(QFont font)
-{
-    font.setStyleStrategy(QFont::PreferNoShaping);
-    return font;
-}
 
 } // namespace
 
@@ -237,22 +60,13 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     setObjectName(QStringLiteral("frmTraffic"));
     setWindowTitle(QStringLiteral("KORVANE Traffic"));
 
-    auto *trafficTable = new TrafficTable(this);
-    table = trafficTable;
+    table = new QTableView(this);
     table->setObjectName(QStringLiteral("tblTraffic"));
-    table->setVerticalScrollBar(new QuietScrollBar(Qt::Vertical, table));
-    auto *cells = new TrafficCellDelegate(table);
-    cells->setRepeats(TrafficModel::Time, TrafficCellDelegate::Repeats::Never);
-    cells->setRepeats(TrafficModel::Note, TrafficCellDelegate::Repeats::Words);
-    table->setItemDelegate(cells);
     table->setModel(model_);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setWordWrap(false);
-    // Hex bytes, times and plain words need no shaping, and a shown window
-    // draws a row per exchange: skipping it halves the cost of drawing text.
-    table->setFont(withoutShaping(table->font()));
     table->setCornerButtonEnabled(false);
     // Rows of one fixed height: nothing is measured as rows come and go.
     table->verticalHeader()->hide();
@@ -269,12 +83,20 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     table->setColumnWidth(TrafficModel::Sent, widthOf("01 10 00 00 00 02 04 00 01 E2 40 EB 3F"));
     table->setColumnWidth(TrafficModel::Received, widthOf("01 03 04 00 00 00 05 3A 30"));
     table->setColumnWidth(TrafficModel::StatusColumn, widthOf("CRC Err"));
+    // Ctrl+C copies whole selected rows (the table's own copies one cell).
+    auto *copy = new QAction(QStringLiteral("Copy"), table);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetShortcut);
+    table->addAction(copy);
+    connect(copy, &QAction::triggered, this, &TrafficWindow::copySelection);
 
-    countsLine = new CountsLine(this);
-    countsLine->setFont(withoutShaping(countsLine->font()));
-    countsLine->setObjectName(QStringLiteral("countsLine"));
+    lblCounts = new QLabel(this);
+    lblCounts->setObjectName(QStringLiteral("lblCounts"));
     lblPort = new QLabel(this);
     lblPort->setObjectName(QStringLiteral("lblPort"));
+    // Long texts are cut rather than widening the window.
+    lblCounts->setMinimumWidth(1);
+    lblPort->setMinimumWidth(1);
     cmdClear = new QPushButton(QStringLiteral("Clear"), this);
     cmdClear->setObjectName(QStringLiteral("cmdClear"));
     cmdClear->setAutoDefault(false);
@@ -283,7 +105,7 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     cmdSave->setAutoDefault(false);
 
     auto *below = new QHBoxLayout;
-    below->addWidget(countsLine, 1);
+    below->addWidget(lblCounts, 1);
     below->addWidget(lblPort);
     below->addSpacing(12);
     below->addWidget(cmdClear);
@@ -291,46 +113,12 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(table, 1);
     layout->addLayout(below);
-    resize(1200, 360);
+    setMinimumSize(SmallestSize);
+    resize(PreferredSize);
 
     connect(cmdClear, &QPushButton::clicked, this, &TrafficWindow::clear);
     connect(cmdSave, &QPushButton::clicked, this, &TrafficWindow::save);
     connect(port_, &SerialComponent::closedOnError, this, &TrafficWindow::refreshPortState);
-
-    // New rows are followed unless the operator has scrolled up.
-    QScrollBar *bar = table->verticalScrollBar();
-    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { followRows_ = value >= bar->maximum(); });
-    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
-        if (followRows_)
-            bar->setValue(maximum);
-    });
-    // A row added at the end needs only its own place painted; rows already
-    // shown stay as drawn, or move up when the table scrolls. Rows dropped
-    // at the top move those shown up by as much.
-    connect(model_, &QAbstractItemModel::rowsInserted, this,
-            [this, trafficTable](const QModelIndex &, int first, int last) {
-                if (last != model_->rowCount() - 1) {
-                    trafficTable->changed();
-                    return;
-                }
-                trafficTable->appended();
-                if (table->isVisible())
-                    trafficTable->layOutNow();
-                // Whole rows, the grid line below them included.
-                const int top = table->rowViewportPosition(first);
-                const int bottom = table->rowViewportPosition(last) + table->rowHeight(last);
-                table->viewport()->update(QRect(0, top, table->viewport()->width(), bottom - top));
-            });
-    connect(model_, &QAbstractItemModel::rowsAboutToBeRemoved, this,
-            [this, trafficTable](const QModelIndex &, int first, int last) {
-                if (first != 0 || !followRows_ || !isVisible()) {
-                    trafficTable->changed();
-                    return;
-                }
-                table->viewport()->scroll(0, -(last - first + 1) * table->verticalHeader()->defaultSectionSize());
-                trafficTable->appended();
-            });
-    connect(model_, &QAbstractItemModel::modelAboutToBeReset, trafficTable, &TrafficTable::changed);
 
     refreshCounts();
     refreshPortState();
@@ -338,7 +126,19 @@ TrafficWindow::TrafficWindow(const SerialComponent *port, QWidget *parent)
 
 void TrafficWindow::addRecord(const ExchangeRecord &record)
 {
+    // New rows are followed unless the operator has scrolled up; then the
+    // rows in view stay there, also when the oldest are dropped at the
+    // bound (the table itself would scroll to its current row, moved off a
+    // dropped one).
+    QScrollBar *bar = table->verticalScrollBar();
+    const bool atEnd = bar->value() >= bar->maximum();
+    const int top = bar->value();
+    const int rowsBefore = model_->rowCount();
     model_->addRecord(record);
+    if (atEnd)
+        table->scrollToBottom();
+    else
+        bar->setValue(top - (rowsBefore + 1 - model_->rowCount()));
     refreshCounts();
     refreshPortState();
 }
@@ -360,21 +160,20 @@ void TrafficWindow::refreshPortState()
 
 void TrafficWindow::refreshCounts()
 {
-    QStringList pieces{QStringLiteral("Exchanges: "),
-                       QString::number(model_->exchangeCount()),
-                       QStringLiteral("   Success: "),
-                       QString::number(model_->statusCount(Status::Success)),
-                       QStringLiteral("   CRC Err: "),
-                       QString::number(model_->statusCount(Status::CrcErr)),
-                       QStringLiteral("   Error: "),
-                       QString::number(model_->statusCount(Status::Error))};
+    QString text = QStringLiteral("Exchanges: %1   Success: %2   CRC Err: %3   Error: %4")
+                       .arg(model_->exchangeCount())
+                       .arg(model_->statusCount(Status::Success))
+                       .arg(model_->statusCount(Status::CrcErr))
+                       .arg(model_->statusCount(Status::Error));
     if (model_->exchangeCount() > model_->rowCount())
-        pieces << QStringLiteral("   (the table keeps the last %1)").arg(model_->rowLimit());
-    countsLine->setPieces(pieces);
+        text += QStringLiteral("   (the table keeps the last %1)").arg(model_->rowLimit());
+    lblCounts->setText(text);
 }
 
 void TrafficWindow::clear()
 {
+    if (held(Held::Clear))
+        return;
     model_->clear();
     refreshCounts();
 }
@@ -395,17 +194,19 @@ void TrafficWindow::copySelection()
 
 void TrafficWindow::save()
 {
+    if (held(Held::Save))
+        return;
     if (chooseSaveFile) {
         saveChosen(chooseSaveFile());
         return;
     }
     // Opened without an event loop of its own (window-modal): a request
-    // waiting for its reply meanwhile ends and shows its status on time.
-    auto *dialog = new QFileDialog(this, QStringLiteral("Save Traffic"), QStringLiteral("korvane-traffic.txt"),
-                                   QStringLiteral("Tab-separated text (*.txt *.tsv);;All files (*)"));
-    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    // started meanwhile ends and shows its status on time.
+    auto *dialog = new SaveDialog(this, [this] { return held(Held::SaveChosen); });
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QFileDialog::fileSelected, this, &TrafficWindow::saveChosen);
+    connect(dialog, &QDialog::finished, this, &TrafficWindow::carryOutHeld, Qt::QueuedConnection);
+    saveDialog_ = dialog;
     dialog->open();
 }
 
@@ -430,6 +231,79 @@ void TrafficWindow::saveChosen(const QString &path)
 std::optional<QString> TrafficWindow::saveTo(const QString &path) const
 {
     return replaceFile(path, model_->tableText().toUtf8());
+}
+
+bool TrafficWindow::held(Held what)
+{
+    if (!waiting_)
+        return false;
+    if (!held_.contains(what))
+        held_.append(what);
+    return true;
+}
+
+void TrafficWindow::setWaiting(bool waiting)
+{
+    waiting_ = waiting;
+    // Carried out once the request has shown its status, outside the
+    // handler that ran it: the question whether to replace a file waits in
+    // a loop of its own.
+    if (!waiting_ && !held_.isEmpty())
+        QMetaObject::invokeMethod(this, &TrafficWindow::carryOutHeld, Qt::QueuedConnection);
+}
+
+void TrafficWindow::carryOutHeld()
+{
+    while (!waiting_ && !held_.isEmpty()) {
+        const Held next = held_.first();
+        const bool dialogOpen = saveDialog_ && saveDialog_->isVisible();
+        // The file dialog keeps the operator from this window until it
+        // closes: what was chosen after "Save…" waits for that as well.
+        if (dialogOpen && next != Held::SaveChosen)
+            return;
+        held_.removeFirst();
+        switch (next) {
+        case Held::Save:
+            save();
+            break;
+        case Held::Clear:
+            clear();
+            break;
+        case Held::SaveChosen:
+            if (dialogOpen)
+                static_cast<QDialog *>(saveDialog_.data())->accept(); // public there
+            break;
+        }
+    }
+}
+
+void TrafficWindow::setVisible(bool visible)
+{
+    if (visible && !placed_) {
+        placed_ = true;
+        placeBesideParent();
+    }
+    QWidget::setVisible(visible);
+}
+
+void TrafficWindow::placeBesideParent()
+{
+    const QWidget *main = parentWidget() ? parentWidget()->window() : nullptr;
+    const bool mainShown = main && main->isVisible();
+    const QScreen *screen = mainShown ? main->screen() : this->screen();
+    if (!screen)
+        return;
+    // This window's frame is not known before it is shown; the main
+    // window's, from the same window manager, stands in for it.
+    QRect mainFrame;
+    QMargins frame;
+    if (mainShown) {
+        mainFrame = main->frameGeometry();
+        const QRect client = main->geometry();
+        frame = QMargins(client.left() - mainFrame.left(), client.top() - mainFrame.top(),
+                         mainFrame.right() - client.right(), mainFrame.bottom() - client.bottom());
+    }
+    setGeometry(besideWindow(screen->availableGeometry(), mainFrame, PreferredSize, frame, minimumSize()));
 }
 
 void TrafficWindow::showEvent(QShowEvent *event)

@@ -166,6 +166,8 @@ frmMain::frmMain(SerialComponent *port, const QString &iniPath, MessageSink mess
     connect(this, &frmMain::exchanged, frmTraffic, &TrafficWindow::addRecord);
     connect(this, &frmMain::lateBytesArrived, frmTraffic, &TrafficWindow::addLateBytes);
     connect(this, &frmMain::portStateChanged, frmTraffic, &TrafficWindow::refreshPortState);
+    // Save… and Clear chosen during a wait are held until it ends.
+    connect(runner, &CommandRunner::busyChanged, frmTraffic, &TrafficWindow::setWaiting);
     connect(mnuTraffic, &QAction::toggled, frmTraffic, &QWidget::setVisible);
     connect(frmTraffic, &TrafficWindow::visibilityChanged, mnuTraffic, &QAction::setChecked);
     frmTraffic->addAction(mnuTraffic); // Ctrl+T also in the traffic window
@@ -383,7 +385,8 @@ void frmMain::mnuPortDevices_Click()
     QStringList current;
     for (int i = 1; i <= 6; ++i)
         current << session->portDeviceMapping(i);
-    const QPointer<PortDevicesDialog> dialog = new PortDevicesDialog(current, deviceSource_, this);
+    const QPointer<PortDevicesDialog> dialog = new PortDevicesDialog(
+        current, deviceSource_, session->isOpen() ? session->device() : QString(), this);
     const bool accepted = dialog->exec() == QDialog::Accepted;
     // The window may have been closed (a signal) while the dialog was open.
     if (!dialog)

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <optional>
 
 namespace korvane::test {
 
@@ -58,17 +59,28 @@ public:
     /// Called on every tick with the tick number since the last request.
     std::function<void(int)> onTick;
 
+    // The device's line, as far as a real one shows it to the program.
+    /// The line settings the device listens at. When set and Settings()
+    /// differ from them in baud rate, parity, data bits or stop bits as a
+    /// request starts, the device does not hear the request: its script is
+    /// used up, but nothing of it arrives (a request is heard at the same
+    /// settings however they are written). Unset: every request is heard.
+    std::optional<QString> deviceSettings;
+    /// At other settings, 00/FF noise arrives at the first tick instead of
+    /// nothing: one byte per two request bytes (00 where 0 bits dominate
+    /// them, FF where 1 bits do), never a frame with a valid CRC.
+    bool garbleOnMismatch = false;
+    /// The request's own bytes arrive first, at the first tick, as from an
+    /// RS-485 adapter that hears itself; also at other settings.
+    bool echo = false;
+    /// The noise garbleOnMismatch delivers for a request.
+    static QByteArray noiseFor(const QByteArray &request);
+
     // Open behaviour.
     bool failOpen = false;
     int failErrorNumber = ENOENT; ///< the errno a failed open reports
     int openCount = 0;
 
-    void setCommPort(int port) override { commPort_ = port; }
-    int CommPort() const override { return commPort_; }
-    void setSettings(const QString &settings) override { settings_ = settings; }
-    QString Settings() const override { return settings_; }
-    void setInputMode(int mode) override { inputMode_ = mode; }
-    int InputMode() const override { return inputMode_; }
     bool PortOpen() const override { return open_; }
     bool setPortOpen(bool open) override;
     QString lastError() const override { return lastError_; }
@@ -86,10 +98,9 @@ protected:
 
 private:
     void tick();
+    void arrivePending();
+    bool deviceHearsSettings() const;
 
-    int commPort_ = 1;
-    QString settings_ = QStringLiteral("9600,n,8,1");
-    int inputMode_ = 0;
     bool open_ = false;
     QString lastError_;
     int lastErrorNumber_ = 0;
@@ -102,6 +113,8 @@ private:
     qint64 requestStartMs_ = 0;
     QByteArray inDriver_;
     bool frameOpen_ = false;
+    bool echoPending_ = false;   // the current request's echo is still to arrive
+    bool noisePending_ = false;  // likewise its noise (not heard, garbling)
     QPointer<QTimer> timer_;
 };
 

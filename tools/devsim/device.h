@@ -39,6 +39,10 @@ public:
     // says and schedule the reply.
     void handleFrame(const Bytes &frame, Clock::time_point now);
 
+    // Bytes that are not a reply (the noise a request at other line settings
+    // brings); they leave after everything scheduled before them.
+    void scheduleBytes(Bytes bytes, Clock::time_point now) { schedule(std::move(bytes), now); }
+
     // The first scheduled segment if it is due at now.
     std::optional<Segment> takeDue(Clock::time_point now);
     std::optional<Clock::time_point> nextDue() const;

@@ -38,10 +38,28 @@ Options:
   --rate N           counter speed in counts per second, N >= 0, may be
                      fractional; 0 freezes the counter (default 3)
   --counter N        counter value at start, signed 32-bit (default 0)
-  --settings B,P,D,S line settings applied to the pseudo-terminal, e.g.
-                     9600,n,8,2 (default); P is n, e or o. Pseudo-terminals
-                     ignore parity and data bits; the baud rate sets the
-                     silence that ends an incomplete frame (also over TCP).
+  --settings B,P,D,S line settings the device listens at, e.g. 9600,n,8,2
+                     (default); P is n, e or o. On a pseudo-terminal they
+                     are set on it at start, and a request that arrives
+                     while the program at the other end has set another
+                     baud rate or number of stop bits is not heard: no
+                     reply (see --garble), nothing carried out. Parity and
+                     data bits cannot be seen over a pseudo-terminal: a
+                     request is heard whatever they are. Over TCP there are
+                     no line settings and every request is heard. The baud
+                     rate also sets the silence that ends an incomplete
+                     frame.
+  --garble           answer a request at other line settings with noise
+                     instead of silence: for every two request bytes one
+                     byte, 00 where 0 bits dominate them and FF where 1
+                     bits do, as a UART at half the speed reads them
+                     (01 03 00 00 00 02 C4 0B as 00 00 00 00); never a
+                     frame with a valid CRC
+  --echo             send every byte received straight back, before any
+                     reply, as an RS-485 adapter that hears itself shows
+                     the master its own request; also at other line
+                     settings (the adapter hears the master regardless of
+                     the device)
   --script LIST      behaviours for the coming requests, one per request in
                      order, comma separated; afterwards every request is "ok"
   --control PATH     create a FIFO at PATH (replacing a stale FIFO); each line
@@ -100,7 +118,7 @@ Output (stdout, one line each, flushed):
                                      tcp://ADDRESS:PORT, the address to
                                      connect to (IPv6 in brackets)
   link: PATH / control: PATH         when those options are given
-  config: slave=N settings=B,P,D,S rate=N counter=N
+  config: slave=N settings=B,P,D,S rate=N counter=N [echo] [garble]
   connected: ADDRESS:PORT            a TCP client connected (its address)
   disconnected: ADDRESS:PORT (WHY)   the TCP client went; WHY is "closed by
                                      the client", "replaced by ADDRESS:PORT",
@@ -117,10 +135,18 @@ Output (stdout, one line each, flushed):
   output 1: on|off, output 2: on|off, buzzer: on|off
                                      on every write of coil 0, 1 or 3
   refused: exception C               libmodbus refused the request
+  mismatch: LINE (listening at B,P,D,S): silent|noise: BYTES
+                                     per frame with a good CRC that came
+                                     at other line settings (LINE: the baud
+                                     rate and stop bits the other end set);
+                                     it is not carried out and takes no
+                                     behaviour from the queue
   queued: B                          a behaviour arrived on the control FIFO
   dropped: REASON: BYTES             bytes that made no valid frame, or
                                      that the closed connection left unsent
   rx: BYTES / tx: BYTES              with --trace
+  echo: BYTES                        with --trace and --echo: bytes sent
+                                     straight back
   stopped: REASON                    on exit (SIGINT, SIGTERM, stdin closed)
 Errors go to stderr. Exit status 0 after a clean stop, 1 on a runtime
 error (such as a port in use), 2 on a bad command line (also a HOST that
@@ -138,6 +164,15 @@ std::string LineSettings::text() const
 double LineSettings::charSeconds() const
 {
     return double(1 + dataBits + (parity == 'n' ? 0 : 1) + stopBits) / baud;
+}
+
+int baudOf(speed_t speed)
+{
+    for (const BaudEntry &e : kBauds) {
+        if (e.speed == speed)
+            return e.baud;
+    }
+    return 0;
 }
 
 speed_t LineSettings::speed() const
@@ -229,7 +264,7 @@ std::optional<TcpAddress> parseTcpAddress(const std::string &s, std::string &err
 Options parseOptions(int argc, char **argv)
 {
     enum { OptSlave = 1000, OptRate, OptCounter, OptSettings, OptScript, OptControl, OptLink,
-           OptStdin, OptTrace, OptTcp };
+           OptStdin, OptTrace, OptTcp, OptGarble, OptEcho };
     static const option longOpts[] = {
         {"slave", required_argument, nullptr, OptSlave},
         {"rate", required_argument, nullptr, OptRate},
@@ -241,6 +276,8 @@ Options parseOptions(int argc, char **argv)
         {"exit-on-stdin-eof", no_argument, nullptr, OptStdin},
         {"trace", no_argument, nullptr, OptTrace},
         {"tcp", required_argument, nullptr, OptTcp},
+        {"garble", no_argument, nullptr, OptGarble},
+        {"echo", no_argument, nullptr, OptEcho},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -303,6 +340,12 @@ Options parseOptions(int argc, char **argv)
             break;
         case OptTrace:
             o.trace = true;
+            break;
+        case OptGarble:
+            o.garble = true;
+            break;
+        case OptEcho:
+            o.echo = true;
             break;
         case OptTcp: {
             std::string error;

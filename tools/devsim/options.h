@@ -25,6 +25,9 @@ struct LineSettings {
 
 std::optional<LineSettings> parseSettings(const std::string &s);
 
+// The baud rate of a termios speed constant; 0 for one outside the table.
+int baudOf(speed_t speed);
+
 // Where --tcp listens: a host name or address (without brackets) and a port,
 // 0 for any free one.
 struct TcpAddress {
@@ -40,7 +43,9 @@ struct Options {
     int slave = 1;
     double rate = 3;
     int32_t counter = 0;
-    LineSettings settings;
+    LineSettings settings;  // what the device listens at
+    bool garble = false;    // noise instead of silence at other line settings
+    bool echo = false;      // every byte received goes back at once
     std::vector<Behaviour> script;
     std::string linkPath;
     std::string controlPath;

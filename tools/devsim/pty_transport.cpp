@@ -103,6 +103,16 @@ void PtyTransport::handle(const pollfd *fds, Clock::time_point now)
     sink_->received(bytes, now);
 }
 
+std::optional<PeerLine> PtyTransport::peerLine() const
+{
+    // termios calls on the master side read the slave side's settings:
+    // those the program at the other end set last (or ours from open()).
+    termios t{};
+    if (tcgetattr(master_, &t) != 0)
+        return std::nullopt;
+    return PeerLine{baudOf(cfgetospeed(&t)), (t.c_cflag & CSTOPB) ? 2 : 1};
+}
+
 void PtyTransport::send(const Bytes &b, Clock::time_point)
 {
     const ssize_t n = write(master_, b.data(), b.size());

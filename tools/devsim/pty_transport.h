@@ -19,6 +19,7 @@ public:
     void handle(const pollfd *fds, Clock::time_point now) override;
     void send(const Bytes &bytes, Clock::time_point now) override;
     bool disconnect(const std::string &, Clock::time_point) override { return false; }
+    std::optional<PeerLine> peerLine() const override;
 
 private:
     bool applyTermios();

@@ -54,7 +54,7 @@ Simulator::Simulator(const Options &o, std::unique_ptr<Transport> transport)
       transport_(std::move(transport)),
       device_(o),
       framer_(frameSilence(o.settings),
-              [this](const Bytes &frame, Clock::time_point now) { device_.handleFrame(frame, now); })
+              [this](const Bytes &frame, Clock::time_point now) { frameArrived(frame, now); })
 {
 }
 
@@ -140,7 +140,40 @@ void Simulator::cleanup()
     transport_.reset();
 }
 
-void Simulator::received(const Bytes &bytes, Clock::time_point now) { framer_.received(bytes, now); }
+void Simulator::received(const Bytes &bytes, Clock::time_point now)
+{
+    if (opt_.echo && !bytes.empty()) {
+        // The adapter hears the master's bytes as they go out, before the
+        // device could answer, and whether or not the device hears them.
+        if (opt_.trace)
+            line("echo: %s", hex(bytes).c_str());
+        transport_->send(bytes, now);
+    }
+    framer_.received(bytes, now);
+}
+
+void Simulator::frameArrived(const Bytes &frame, Clock::time_point now)
+{
+    // Checked per request: the program at the other end may change its
+    // settings between requests (a search over baud rates does).
+    const auto peer = transport_->peerLine();
+    if (!peer || hears(opt_.settings, *peer)) {
+        device_.handleFrame(frame, now);
+        return;
+    }
+    // A device at other settings reads garbage: it cannot even tell the
+    // address, so this holds for every frame, and nothing is carried out.
+    if (opt_.trace)
+        line("rx: %s", hex(frame).c_str());
+    const std::string what = peer->text() + " (listening at " + opt_.settings.text() + ")";
+    if (!opt_.garble) {
+        line("mismatch: %s: silent", what.c_str());
+        return;
+    }
+    Bytes noise = noiseFor(frame);
+    line("mismatch: %s: noise: %s", what.c_str(), hex(noise).c_str());
+    device_.scheduleBytes(std::move(noise), now);
+}
 
 void Simulator::peerChanged(Clock::time_point)
 {
@@ -205,8 +238,8 @@ int Simulator::run()
         line("link: %s", opt_.linkPath.c_str());
     if (!opt_.controlPath.empty())
         line("control: %s", opt_.controlPath.c_str());
-    line("config: slave=%d settings=%s rate=%g counter=%d", opt_.slave, opt_.settings.text().c_str(),
-         opt_.rate, opt_.counter);
+    line("config: slave=%d settings=%s rate=%g counter=%d%s%s", opt_.slave, opt_.settings.text().c_str(),
+         opt_.rate, opt_.counter, opt_.echo ? " echo" : "", opt_.garble ? " garble" : "");
 
     std::string stopReason;
     std::vector<pollfd> fds;

@@ -32,6 +32,7 @@ private:
     bool makeControl();
     void readControl();
     void sendDue(Clock::time_point now);
+    void frameArrived(const Bytes &frame, Clock::time_point now);
 
     void received(const Bytes &bytes, Clock::time_point now) override;
     void peerChanged(Clock::time_point now) override;

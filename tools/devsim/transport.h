@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common.h"
+#include "line.h"
 
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ public:
     virtual void handle(const pollfd *fds, Clock::time_point now) = 0;
 
     virtual void send(const Bytes &bytes, Clock::time_point now) = 0;
+    // The line settings the other end has set now; none where the transport
+    // has no line settings (every request is heard then).
+    virtual std::optional<PeerLine> peerLine() const { return std::nullopt; }
     // Closes the current client's connection, saying why; false if there is
     // none (or the transport has no connections).
     virtual bool disconnect(const std::string &why, Clock::time_point now) = 0;
