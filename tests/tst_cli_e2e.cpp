@@ -69,14 +69,14 @@ public:
         }
     }
 
-    // The lines after the start-up report, those of requests ("request N:")
-    // left out.
+    // The lines after the start-up report, without those of requests, of
+    // what was sent back and of queued behaviours.
     QStringList effects()
     {
         collect();
         QStringList out;
         for (const QString &l : lines.mid(lines.indexOf(lines.filter("config: ").value(0)) + 1)) {
-            if (!l.startsWith("request ") && !l.startsWith("tx: ") && !l.startsWith("queued: "))
+            if (!l.startsWith("request ") && !l.startsWith("tx: ") && !l.startsWith("echo: ") && !l.startsWith("queued: "))
                 out << l;
         }
         return out;
@@ -139,7 +139,7 @@ private slots:
     void commands_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("script");   // the simulator's behaviours for the requests
+        QTest::addColumn<QStringList>("simulator"); // the simulator's options (--script: behaviours for the requests)
         QTest::addColumn<int>("exit");
         QTest::addColumn<QStringList>("effects"); // the simulator's lines, in order ("rx: ..." the frames)
         QTest::addColumn<QString>("out");
@@ -147,7 +147,10 @@ private slots:
 
         auto row = [](const char *name, const QStringList &args, const QString &script, int exit,
                       const QStringList &effects, const QString &out, const QString &err = {}) {
-            QTest::newRow(name) << args << script << exit << effects << out << err;
+            const QStringList simulator = script.startsWith("--") ? script.split(' ')
+                                        : script.isEmpty()       ? QStringList()
+                                                                 : QStringList{"--script", script};
+            QTest::newRow(name) << args << simulator << exit << effects << out << err;
         };
         row("read: 01 03 00 00 00 02 C4 0B", {"read"}, "", 0,
             {"rx: 01 03 00 00 00 02 C4 0B", "counter: 1234"}, "1234\n");
@@ -179,6 +182,13 @@ private slots:
             {"rx: 01 03 00 00 00 02 C4 0B", "rx: 01 03 00 00 00 02 C4 0B", "counter: 1234"}, "1234\n");
         row("a delayed reply within --timeout", {"read", "--timeout", "1000"}, "delay:300", 0,
             {"rx: 01 03 00 00 00 02 C4 0B", "counter: 1234"}, "1234\n");
+        // An adapter that hears itself (the simulator echoes each request).
+        row("echo: --echo removes it", {"read", "--echo"}, "--echo", 0, {"rx: 01 03 00 00 00 02 C4 0B", "counter: 1234"},
+            "1234\n");
+        row("echo without --echo: the reply fails, with a hint", {"read"}, "--echo", 3,
+            {"rx: 01 03 00 00 00 02 C4 0B", "counter: 1234"}, "", "try --echo");
+        row("echo of a reset: --echo waits for the reply itself", {"reset", "--echo"}, "--echo", 0,
+            {"rx: 01 05 00 02 FF 00 2D FA", "counter: reset to 0"}, "");
         // Usage errors: a message, status 2, nothing sent.
         row("--slave 0: usage error", {"--slave", "0", "read"}, "", 2, {}, "", "broadcast address");
         row("text too long: usage error", {"text", "1234567"}, "", 2, {}, "", "at most 6");
@@ -187,14 +197,14 @@ private slots:
     void commands()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(QString, script);
+        QFETCH(QStringList, simulator);
         QFETCH(int, exit);
         QFETCH(QStringList, effects);
         QFETCH(QString, out);
         QFETCH(QString, err);
 
         Sim sim;
-        QVERIFY(sim.start(QStringList{"--counter", "1234"} + (script.isEmpty() ? QStringList() : QStringList{"--script", script})));
+        QVERIFY(sim.start(QStringList{"--counter", "1234"} + simulator));
         QTemporaryDir dir;
         const Result r = runCli(QStringList{"--settings", writeSettings(dir, sim.device)} + arguments);
         QCOMPARE(r.exit, exit);
