@@ -9,6 +9,7 @@
 // executable for the start-up and hang-up figures. scripts/bench builds and
 // runs it; it writes bench/results.md.
 
+#include "search_bench.h"
 #include "write_counter.h"
 
 #include "common/modVariables.h"
@@ -1142,12 +1143,20 @@ int main(int argc, char *argv[])
     const QCommandLineOption cliVsMbpollOpt(
         QStringLiteral("cli-vs-mbpoll"),
         QStringLiteral("only measure korvane-cli against mbpoll (figure 8) and print its rows"));
+    const QCommandLineOption searchOpt(
+        QStringLiteral("search-sweep"),
+        QStringLiteral("only measure the device search (Find Device): a silent sweep of addresses 1..n (247: the "
+                       "whole range, about 75 s), a device at the last setting tried, six ports against one; print "
+                       "a Markdown table"),
+        QStringLiteral("n"));
     cli.addOptions({devsimOpt, korvaneOpt, perKindOpt, runsOpt, mdOpt, shortRunOpt, straceOpt, samplesOpt, fifoOpt,
-                    trafficRunOpt, cliExeOpt, cliRunsOpt, cliVsMbpollOpt});
+                    trafficRunOpt, searchOpt, cliExeOpt, cliRunsOpt, cliVsMbpollOpt});
     cli.process(app);
 
     const QString devsimExe = cli.value(devsimOpt);
     const QString korvaneExe = cli.value(korvaneOpt);
+    if (cli.isSet(searchOpt))
+        return runSearchBench(devsimExe, cli.value(searchOpt).toInt());
     const int perKind = std::max(1, cli.value(perKindOpt).toInt());
     const int runs = std::max(1, cli.value(runsOpt).toInt());
     const QString cliExe = cli.value(cliExeOpt);

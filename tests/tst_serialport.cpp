@@ -198,6 +198,8 @@ private slots:
     void parityCheckingFollowsTheParity_data();
     void parityCheckingFollowsTheParity();
     void receivedFFIsOneByteWithParity();
+    void settingsChangeOnTheOpenPort_data();
+    void settingsChangeOnTheOpenPort();
 };
 
 // --- Line-settings text ----------------------------------------------------
@@ -815,6 +817,8 @@ void Test_serialport::parityMarksBecomeData()
     }
     QCOMPARE(all.toHex(' '), data.toHex(' '));
     QVERIFY(!decoder.holdsPartialMark());
+    // No row receives a real 3F, so every 3F in the data is a marked byte.
+    QCOMPARE(decoder.errorCount(), quint64(data.count(ParityMarkDecoder::ErrorByte)));
 }
 
 // With parity, the line discipline must check it and mark bytes received
@@ -874,6 +878,54 @@ void Test_serialport::receivedFFIsOneByteWithParity()
     QVERIFY(o.pty->send(fresh));
     QTRY_COMPARE(o.port->InBufferCount(), int(fresh.size()));
     QCOMPARE(o.port->Input(), fresh);
+}
+
+// New line settings on the open port (the device search changes them at
+// every probe): taken in place where the device takes them, with the
+// checking of parity following the new parity and the old input dropped;
+// refused where the device refuses, the settings then as before. A
+// pseudo-terminal refuses even parity on an open port.
+void Test_serialport::settingsChangeOnTheOpenPort_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<bool>("applied");
+    QTest::newRow("9600,n,8,2 -> 19200,n,8,1") << "9600,n,8,2" << "19200,n,8,1" << true;
+    QTest::newRow("9600,n,8,2 -> 4800,o,8,1: parity checked") << "9600,n,8,2" << "4800,o,8,1" << true;
+    QTest::newRow("19200,o,8,1 -> 9600,n,8,2: no longer checked") << "19200,o,8,1" << "9600,n,8,2" << true;
+    QTest::newRow("9600,n,8,2 -> 9600,e,8,1: refused by the pseudo-terminal") << "9600,n,8,2" << "9600,e,8,1"
+                                                                             << false;
+    QTest::newRow("9600,n,8,2 -> 9600,x,8,1: not line settings") << "9600,n,8,2" << "9600,x,8,1" << false;
+}
+
+void Test_serialport::settingsChangeOnTheOpenPort()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(bool, applied);
+    Opened o;
+    QVERIFY(!o.port->applySettings(to)); // closed: nothing to change
+    QVERIFY2(openOnPty(o, from), qPrintable(o.port->lastError()));
+    const QByteArray old = bytes({0x01, 0x03, 0x04});
+    QVERIFY(o.pty->send(old));
+    QTRY_COMPARE(o.port->InBufferCount(), int(old.size()));
+
+    QCOMPARE(o.port->applySettings(to), applied);
+    QVERIFY(o.port->PortOpen());
+    QCOMPARE(o.port->Settings(), applied ? to : from);
+    if (!applied)
+        return;
+    QCOMPARE(o.port->InBufferCount(), 0);
+    const auto line = parseLineSettings(to);
+    QCOMPARE(o.port->port().baudRate(), line->baudRate);
+    QCOMPARE(o.port->port().parity(), line->parity);
+    QCOMPARE(o.port->port().stopBits(), line->stopBits);
+    termios tio{};
+    QCOMPARE(::tcgetattr(int(o.port->port().handle()), &tio), 0);
+    const bool checked = line->parity != QSerialPort::NoParity;
+    QCOMPARE(bool(tio.c_iflag & INPCK), checked);
+    QCOMPARE(bool(tio.c_iflag & PARMRK), checked);
+    QCOMPARE(bool(tio.c_iflag & IGNPAR), !checked);
 }
 
 QTEST_GUILESS_MAIN(Test_serialport)

@@ -16,6 +16,7 @@ using namespace korvane;
 using namespace korvane::test;
 
 Q_DECLARE_METATYPE(korvane::test::FakeSerialPort::Script)
+Q_DECLARE_METATYPE(korvane::ExchangeRecord)
 
 namespace {
 
@@ -83,8 +84,8 @@ private slots:
         QCOMPARE(replyProgress(request, received), progress);
     }
 
-    // Both waits judge the same replies alike; the fixed wait always lasts
-    // its ten ticks, the other ends with the reply's last byte or its
+    // The waits judge the same replies alike; the fixed wait always lasts
+    // its ten ticks, the others end with the reply's last byte or their
     // timeout. The fake's clock moves 10 ms a tick, so waits are exact.
     void bothWaitsOnOneTableOfReplies_data()
     {
@@ -107,21 +108,35 @@ private slots:
         QFETCH(Status, status);
         QFETCH(int, completeAfterMs);
 
-        for (const bool fixed : {true, false}) {
+        // The window's fixed wait, the wait until complete, and a command
+        // begun with start(), whose record comes by finished().
+        enum Mode { Fixed, UntilComplete, Started };
+        for (const Mode mode : {Fixed, UntilComplete, Started}) {
             SessionRig rig;
             ModVariables windowVars;
             CommandRunner runner(rig.session, windowVars, WaitPolicy::untilComplete(1000));
-            if (fixed) {
+            if (mode == Fixed) {
                 // The window's wait: its timer's handler counts the ticks.
                 connect(&rig.ticks, &QTimer::timeout, &runner, [&] { ++windowVars.gTick; });
                 runner.setWait(WaitPolicy::ticks(&rig.ticks));
             }
             rig.port.answerNext(script);
-            const auto record = runner.run(QStringLiteral("Read"), 1, readCounter);
+            std::optional<ExchangeRecord> record;
+            if (mode == Started) {
+                QSignalSpy finished(&runner, &CommandRunner::finished);
+                QVERIFY(runner.start(QStringLiteral("Read"), 1, readCounter));
+                QVERIFY(runner.isBusy());
+                QVERIFY(!runner.start(QStringLiteral("Read"), 1, readCounter)); // one at a time
+                QVERIFY(finished.wait(5000));
+                QCOMPARE(finished.count(), 1);
+                record = finished.first().first().value<ExchangeRecord>();
+            } else {
+                record = runner.run(QStringLiteral("Read"), 1, readCounter);
+            }
             QVERIFY(record);
             QCOMPARE(rig.port.requests(), QList<QByteArray>{readRequest});
             QCOMPARE(record->status, status);
-            if (fixed)
+            if (mode == Fixed)
                 QCOMPARE(record->waitMs, 100);
             else if (completeAfterMs >= 0)
                 QCOMPARE(record->waitMs, completeAfterMs);
@@ -132,18 +147,43 @@ private slots:
     }
 
     // Two runners on two ports wait at the same time, each on its own
-    // frame buffers: neither takes the other's reply.
+    // frame buffers: neither takes the other's reply. With run(), the
+    // second command waits inside the first one's wait; begun with start(),
+    // they wait side by side, and the one whose reply comes first ends first.
+    void runnersOnTwoPortsAtOnce_data()
+    {
+        QTest::addColumn<bool>("started");
+        QTest::newRow("run() inside run()") << false;
+        QTest::newRow("start() side by side") << true;
+    }
     void runnersOnTwoPortsAtOnce()
     {
+        QFETCH(bool, started);
         SessionRig one, two;
         CommandRunner first(one.session, WaitPolicy::untilComplete(1000));
         CommandRunner second(two.session, WaitPolicy::untilComplete(1000));
         one.port.answerNext(FakeSerialPort::inTime(counterReply, 8));
         two.port.answerNext(FakeSerialPort::inTime(withCRC(hex("02 03 04 00 00 00 09")), 2));
-        std::optional<ExchangeRecord> inner;
-        // The second command runs inside the first one's wait.
-        QTimer::singleShot(0, &second, [&] { inner = second.run(QStringLiteral("Read"), 2, readCounter); });
-        const auto outer = first.run(QStringLiteral("Read"), 1, readCounter);
+        std::optional<ExchangeRecord> outer, inner;
+        if (started) {
+            QList<int> ended;
+            connect(&first, &CommandRunner::finished, this, [&](const ExchangeRecord &r) {
+                outer = r;
+                ended << 1;
+            });
+            connect(&second, &CommandRunner::finished, this, [&](const ExchangeRecord &r) {
+                inner = r;
+                ended << 2;
+            });
+            QVERIFY(first.start(QStringLiteral("Read"), 1, readCounter));
+            QVERIFY(second.start(QStringLiteral("Read"), 2, readCounter));
+            QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 5000);
+            QCOMPARE(ended, (QList<int>{2, 1}));
+        } else {
+            // The second command runs inside the first one's wait.
+            QTimer::singleShot(0, &second, [&] { inner = second.run(QStringLiteral("Read"), 2, readCounter); });
+            outer = first.run(QStringLiteral("Read"), 1, readCounter);
+        }
         QVERIFY(outer && inner);
         QCOMPARE(outer->status, Status::Success);
         QCOMPARE(inner->status, Status::Success);
@@ -303,6 +343,20 @@ private slots:
         rig.port.answerNext(FakeSerialPort::inTime(counterReply));
         QCOMPARE(runner.run(QStringLiteral("Read"), 1, readCounter)->status, Status::Success);
         QVERIFY(!rig.session.hungUp());
+    }
+
+    // A closed port sends nothing; its record still comes by finished().
+    void startedOnAClosedPortHandsTheRecordOn()
+    {
+        SessionRig rig;
+        rig.session.close();
+        CommandRunner runner(rig.session, WaitPolicy::untilComplete(100));
+        QSignalSpy finished(&runner, &CommandRunner::finished);
+        QVERIFY(runner.start(QStringLiteral("Read"), 1, readCounter));
+        QCOMPARE(finished.count(), 0); // from the event loop, not from inside start()
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(finished.first().first().value<ExchangeRecord>().notSent, NotSent::PortClosed);
+        QVERIFY(rig.port.requests().isEmpty());
     }
 
 private:

@@ -78,6 +78,19 @@ void AnyDeviceComponent::DiscardInput()
         active_->DiscardInput();
 }
 
+bool AnyDeviceComponent::applySettings(const QString &settings)
+{
+    if (!PortOpen() || !active_->applySettings(settings))
+        return false;
+    setSettings(settings);
+    return true;
+}
+
+quint64 AnyDeviceComponent::receiveErrorCount() const
+{
+    return serial_.receiveErrorCount() + tcp_.receiveErrorCount();
+}
+
 qint64 AnyDeviceComponent::msSinceSend() const
 {
     return active_ ? active_->msSinceSend() : -1;

@@ -28,6 +28,9 @@ public:
     int InBufferCount() override;
     QByteArray Input() override;
     void DiscardInput() override;
+    /// Through the implementation the port is open with.
+    bool applySettings(const QString &settings) override;
+    quint64 receiveErrorCount() const override;
 
     qint64 msSinceSend() const override;
     qint64 firstByteAfterSendMs() const override;

@@ -29,6 +29,7 @@ QByteArray ParityMarkDecoder::decode(QByteArrayView received)
             break;
         case State::AfterFF00:
             out.append(ErrorByte);
+            ++errors_;
             state_ = State::Data;
             break;
         }

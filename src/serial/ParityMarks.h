@@ -34,9 +34,14 @@ public:
     /// True while the end of the last read was an unfinished mark.
     bool holdsPartialMark() const { return state_ != State::Data; }
 
+    /// How many bytes decoded so far arrived with an error (each one
+    /// ErrorByte in the data); reset() keeps the count.
+    quint64 errorCount() const { return errors_; }
+
 private:
     enum class State { Data, AfterFF, AfterFF00 };
     State state_ = State::Data;
+    quint64 errors_ = 0;
 };
 
 } // namespace korvane

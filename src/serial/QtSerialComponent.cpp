@@ -108,6 +108,31 @@ bool QtSerialComponent::setPortOpen(bool open)
     return true;
 }
 
+bool QtSerialComponent::applySettings(const QString &settings)
+{
+    const auto line = parseLineSettings(settings);
+    if (!line || !port_.isOpen())
+        return false;
+    // Each setter changes the open port at once and fails where the device
+    // refuses; the caller then reopens with the settings preset.
+    const bool applied = port_.setBaudRate(line->baudRate) && port_.setDataBits(line->dataBits)
+                         && port_.setStopBits(line->stopBits) && port_.setParity(line->parity);
+    if (!applied) {
+        port_.clearError();
+        return false;
+    }
+    // Qt's parity setter turns the marking of bad bytes off again.
+    QString reason;
+    markingErrors_ = false;
+    if (line->parity != QSerialPort::NoParity && !markReceiveErrors(&reason))
+        return false;
+    setSettings(settings);
+    port_.clear(QSerialPort::Input);
+    clearInput();
+    marks_.reset();
+    return true;
+}
+
 bool QtSerialComponent::markReceiveErrors(QString *reason)
 {
 #ifdef Q_OS_LINUX

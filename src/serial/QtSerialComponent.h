@@ -16,6 +16,10 @@ public:
 
     bool PortOpen() const override;
     bool setPortOpen(bool open) override;
+    /// Through QSerialPort's setters on the open port; parity checking and
+    /// the marks of bad bytes follow the new parity.
+    bool applySettings(const QString &settings) override;
+    quint64 receiveErrorCount() const override { return marks_.errorCount(); }
 
     /// The QSerialPort underneath, for checking the applied line settings.
     const QSerialPort &port() const { return port_; }

@@ -28,6 +28,12 @@ QString SerialComponent::defaultPortDevice(int port)
 #endif
 }
 
+bool SerialComponent::applySettings(const QString &settings)
+{
+    Q_UNUSED(settings);
+    return false;
+}
+
 void SerialComponent::Output(char byte)
 {
     if (!PortOpen())

@@ -56,6 +56,20 @@ public:
     /// (read first by readWaiting(), so that they are reported as received).
     virtual void DiscardInput();
 
+    /// Applies new line settings to the open port without closing it, and
+    /// clears the input (bytes at the old settings mean nothing at the new
+    /// ones). False where the port is closed, the text is not line settings
+    /// or the device refuses them on an open port (a pseudo-terminal refuses
+    /// even parity): the port may then be partly changed, and Settings()
+    /// are as before; closing, setting and opening it applies them. This
+    /// base refuses always.
+    virtual bool applySettings(const QString &settings);
+
+    /// How many bytes arrived with a framing or parity error since the
+    /// component was made (never reset, so differences count a stretch of
+    /// time). 0 where the port cannot tell.
+    virtual quint64 receiveErrorCount() const { return 0; }
+
     /// Size of the input buffer; bytes beyond it are dropped.
     static constexpr int InBufferSize = 1024;
 

@@ -170,6 +170,15 @@ void TcpSerialComponent::readIncoming()
         keepInput(socket_.readAll());
 }
 
+bool TcpSerialComponent::applySettings(const QString &settings)
+{
+    if (!open_ || !parseLineSettings(settings))
+        return false;
+    setSettings(settings);
+    DiscardInput();
+    return true;
+}
+
 void TcpSerialComponent::readWaiting()
 {
     // Qt's buffer, then what the system holds for the socket and Qt has

@@ -31,6 +31,9 @@ public:
     /// ENXIO (no such host), ENETUNREACH (no route), EINVAL (not a valid
     /// tcp://HOST:PORT text or unusable line settings), else 0.
     bool setPortOpen(bool open) override;
+    /// The server's own configuration sets its serial line: the text is
+    /// only kept (as at open), and the input cleared.
+    bool applySettings(const QString &settings) override;
 
     /// How long opening waits for the connection, in milliseconds.
     void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }

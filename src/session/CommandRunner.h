@@ -54,6 +54,15 @@ public:
     std::optional<ExchangeRecord> run(const QString &command, std::optional<std::uint8_t> slave,
                                       const Builder &build, const QString &slaveText = {});
 
+    /// Starts one command like run() and returns at once, without a wait
+    /// of its own: finished() hands its record on from the event loop when
+    /// the reply is complete, the wait (untilComplete) has passed or the
+    /// port closed itself. Runners on several ports so wait side by side,
+    /// none inside another's wait. False, starting nothing, while a request
+    /// waits or with the tick wait. A runner destroyed meanwhile hands
+    /// nothing on.
+    bool start(const QString &command, std::uint8_t slave, const Builder &build);
+
     /// True while a request waits for its reply.
     bool isBusy() const { return busy_; }
     ModVariables &vars() { return vars_; }
@@ -64,16 +73,37 @@ public:
 signals:
     /// A request started (true) or ended (false) its wait.
     void busyChanged(bool busy);
+    /// The record of a command begun with start().
+    void finished(const korvane::ExchangeRecord &record);
 
 private:
+    /// A request on the line: what run() and start() share.
+    struct Exchange {
+        ExchangeRecord record;
+        Request request;
+    };
+    /// The record begun and the request built and sent; false when nothing
+    /// was sent (the record says why).
+    bool send(Exchange &exchange, const QString &command, std::uint8_t slave, const Builder &build);
+    /// After the wait: the reply taken into the record.
+    void take(Exchange &exchange);
     /// False when the runner was destroyed meanwhile.
     bool waitForReply(const QByteArray &request);
+    /// The end of a started command's wait.
+    void endStarted();
 
     PortSession &session_;
     ModVariables ownVars_;
     ModVariables &vars_;
     WaitPolicy wait_;
     bool busy_ = false;
+    // A command begun with start(): its exchange, what has arrived, and
+    // what ends its wait.
+    std::optional<Exchange> started_;
+    QByteArray heard_;
+    QTimer startedTimeout_;
+    QMetaObject::Connection startedReceived_;
+    QMetaObject::Connection startedClosed_;
 };
 
 } // namespace korvane

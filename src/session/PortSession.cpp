@@ -118,6 +118,16 @@ bool PortSession::reopenWith(const std::function<void()> &change)
     return open();
 }
 
+bool PortSession::changeSettings(const QString &settings)
+{
+    if (port_.PortOpen() && port_.applySettings(settings)) {
+        recorder_.forgetPort();
+        emit stateChanged();
+        return true;
+    }
+    return reopenWith([&] { port_.setSettings(settings); });
+}
+
 QString PortSession::lastError() const { return port_.lastError(); }
 
 std::optional<QString> PortSession::hungUp() const

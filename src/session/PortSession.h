@@ -83,6 +83,13 @@ public:
     /// Closes, applies change, opens again; the state of the old port is
     /// forgotten whether or not the new one opens.
     bool reopenWith(const std::function<void()> &change);
+    /// New line settings on the open port: applied in place where the
+    /// component can (SerialComponent::applySettings), else the port is
+    /// closed, set and opened again. Either way the input is cleared and
+    /// what the port received before belongs to no exchange. A closed port
+    /// is opened with them. True when the port is open with the new
+    /// settings; false and lastError() when opening failed.
+    bool changeSettings(const QString &settings);
     QString lastError() const;
 
     /// Why the port closed itself (a hang-up, an unplugged adapter), while
