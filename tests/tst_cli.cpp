@@ -7,6 +7,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliTarget.h"
 #include "cli/DeviceTest.h"
+#include "cli/Find.h"
 #include "cli/Outcome.h"
 #include "cli/Report.h"
 #include "cli/Watch.h"
@@ -158,6 +159,23 @@ struct ScriptedDevice {
         return reply;
     }
 };
+
+// A settings file's keys as read, from KEY=VALUE texts of [Settings]
+// (CommPort, Setting, SlaveID) and [Ports] (COMn, COMnEcho); none: no file.
+StoredSettings storedSettings(const QStringList &ini)
+{
+    StoredSettings stored;
+    for (const QString &kv : ini) {
+        stored.file = "/etc/korvane.ini";
+        const QString key = kv.section('=', 0, 0), value = kv.section('=', 1);
+        if (key == "CommPort") stored.commPort = value;
+        else if (key == "Setting") stored.setting = value;
+        else if (key == "SlaveID") stored.slaveId = value;
+        else if (key.endsWith("Echo")) stored.echo[key.mid(3, 1).toInt() - 1] = value;
+        else stored.ports[key.mid(3).toInt() - 1] = value;
+    }
+    return stored;
+}
 
 QString requestText(const TestRequest &r)
 {
@@ -323,18 +341,7 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, ini);
         QFETCH(QString, expected);
-        StoredSettings stored;
-        if (!ini.isEmpty()) {
-            stored.file = "/etc/korvane.ini";
-            for (const QString &kv : ini) {
-                const QString key = kv.section('=', 0, 0), value = kv.section('=', 1);
-                if (key == "CommPort") stored.commPort = value;
-                else if (key == "Setting") stored.setting = value;
-                else if (key == "SlaveID") stored.slaveId = value;
-                else if (key.endsWith("Echo")) stored.echo[key.mid(3, 1).toInt() - 1] = value;
-                else stored.ports[key.mid(3).toInt() - 1] = value;
-            }
-        }
+        const StoredSettings stored = storedSettings(ini);
         const ParsedCommandLine p = parseCommandLine(arguments + QStringList{"read"});
         QCOMPARE(p.action, ParsedCommandLine::Action::Run);
         const TargetChoice c = chooseTarget(p.options, stored);
@@ -617,6 +624,67 @@ private slots:
         test.run();
         QVERIFY(test.nothingSent());
         QCOMPARE(device.requests.size(), 1);
+    }
+
+    // What find asks the search for: the ports (a COM number through
+    // [Ports]), echo removal, and the address and line settings in use tried
+    // first where they can be used.
+    void findOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("ini");   // as for target(): KEY=VALUE
+        QTest::addColumn<QString>("expected");  // "PORTS | current ADDRESS SETTINGS | ..." or "error: ..."
+
+        auto row = [](const char *name, const QStringList &args, const QStringList &ini, const QString &expected) {
+            QTest::newRow(name) << args << ini << expected;
+        };
+        const QStringList stored{"CommPort=2", "Setting=19200,e,8,1", "SlaveID=7", "COM2=/dev/ttyUSB3", "COM2Echo=1"};
+        row("no settings: COM1's default device, all settings, 1-247", {}, {},
+            "COM1=/dev/ttyS0 | current 0 9600,n,8,2 | 4800,9600,19200 8N2,8E1,8O1 1-247 wait 100 first");
+        row("the settings file's port, echo, address and line", {}, stored,
+            "COM2=/dev/ttyUSB3 echo | current 7 19200,e,8,1 | 4800,9600,19200 8N2,8E1,8O1 1-247 wait 100 first");
+        row("--port PATH", {"--port", "/dev/pts/3"}, stored,
+            "/dev/pts/3 | current 7 19200,e,8,1 | 4800,9600,19200 8N2,8E1,8O1 1-247 wait 100 first");
+        row("--ports over --port, with --echo", {"--port", "/dev/pts/3", "--ports", "COM1,ttyUSB1,tcp://h:4001", "--echo"},
+            {"COM1=/dev/ttyACM0"},
+            "COM1=/dev/ttyACM0 echo, ttyUSB1 echo, tcp://h:4001 echo | current 0 9600,n,8,2 | "
+            "4800,9600,19200 8N2,8E1,8O1 1-247 wait 100 first");
+        row("the choices", {"--bauds", "19200", "--formats", "8O1,8N2", "--addresses", "5-9", "--wait", "40", "--all",
+                            "--slave", "6", "--baud", "4800"}, {},
+            "COM1=/dev/ttyS0 | current 6 4800,n,8,2 | 19200 8O1,8N2 5-9 wait 40 all");
+        row("stored SlaveID=0 and Setting=fast are not tried first", {}, {"SlaveID=0", "Setting=fast"},
+            "COM1=/dev/ttyS0 | current 0 9600,n,8,2 | 4800,9600,19200 8N2,8E1,8O1 1-247 wait 100 first");
+        row("stored CommPort=9", {}, {"CommPort=9"}, "error: CommPort=\"9\" is not a port number");
+        row("--ports COM7", {"--ports", "COM7"}, {}, "error: only COM1 to COM6");
+        row("a port listed twice", {"--ports", "ttyUSB0,/dev/ttyUSB0"}, {}, "error: is listed twice");
+    }
+    void findOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, ini);
+        QFETCH(QString, expected);
+        const StoredSettings stored = storedSettings(ini);
+        const ParsedCommandLine p = parseCommandLine(arguments + QStringList{"find"});
+        QCOMPARE(p.action, ParsedCommandLine::Action::Run);
+        const FindChoice c = cli::findOptions(p.options, stored);
+        if (expected.startsWith("error: ")) {
+            QVERIFY2(c.error.contains(expected.mid(7)), qPrintable(c.error));
+            return;
+        }
+        QVERIFY2(c.error.isEmpty(), qPrintable(c.error));
+        const SearchOptions &s = c.options;
+        QStringList ports, bauds;
+        for (const SearchPort &port : s.ports)
+            ports << (port.commPort ? QStringLiteral("COM%1=").arg(port.commPort) : QString()) + port.device
+                         + (port.removeEcho ? " echo" : "");
+        for (int b : s.bauds)
+            bauds << QString::number(b);
+        QCOMPARE(QStringLiteral("%1 | current %2 %3 | %4 %5 %6-%7 wait %8 %9")
+                     .arg(ports.join(", ")).arg(s.currentAddress).arg(s.currentSettings, bauds.join(','),
+                                                                       s.formats.join(','))
+                     .arg(s.firstAddress).arg(s.lastAddress).arg(s.probeWaitMs)
+                     .arg(s.stopAtFirst ? "first" : "all"),
+                 expected);
     }
 
     void watchSlot_data()

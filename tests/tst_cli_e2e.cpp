@@ -412,6 +412,55 @@ private slots:
         QVERIFY2(r.out.contains("; first 5, last 9, change +4"), qPrintable(r.out));
     }
 
+    // find: a device at an address and line settings that nothing names is
+    // found with reads alone; a silent range says so; no usable port is 4.
+    void find_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("out"); // a line of standard output
+        QTest::newRow("slave 17 at 19200,e,8,1") << QStringList{"--addresses", "16-18", "find"} << 0
+                                                 << "found: COM1 DEVICE  slave 17  19200 8E1  counter 4321";
+        QTest::newRow("nothing at 1-2") << QStringList{"--addresses", "1-2", "--bauds", "19200", "find"} << 1
+                                        << "find: no device found, 6 of 6 probes";
+        QTest::newRow("no port to open") << QStringList{"--ports", "/dev/ttyKORVANE-none", "find"} << 4
+                                         << "verdict: /dev/ttyKORVANE-none: not searched: The device does not exist.";
+    }
+    void find()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exit);
+        QFETCH(QString, out);
+        Sim sim;
+        QVERIFY(sim.start({"--counter", "4321", "--slave", "17", "--settings", "19200,e,8,1"}));
+        QTemporaryDir dir;
+        const Result r = runCli(QStringList{"--settings", writeSettings(dir, sim.device)} + arguments);
+        QCOMPARE(r.exit, exit);
+        QVERIFY2(r.out.contains(out.replace("DEVICE", sim.device)), qPrintable(r.out + r.err));
+        // Only reads of the counter were sent.
+        if (exit != 4)
+            QVERIFY(sim.waitFor("request "));
+        sim.collect();
+        const QStringList requests = sim.lines.filter(QRegularExpression("^request \\d+: "));
+        QCOMPARE(requests.filter(" fn=3 ").size(), requests.size());
+        QCOMPARE(requests.isEmpty(), exit == 4);
+    }
+
+    // SIGINT ends the search within a probe, with its verdict and summary.
+    void findInterrupted()
+    {
+        Sim sim;
+        QVERIFY(sim.start({"--slave", "200"}));
+        QTemporaryDir dir;
+        const Result r = runCli({"--settings", writeSettings(dir, sim.device), "find"}, [&](QProcess &p) {
+            QVERIFY(sim.waitFor("request "));
+            ::kill(pid_t(p.processId()), SIGINT);
+        });
+        QCOMPARE(r.exit, 1);
+        QVERIFY2(r.out.contains(QRegularExpression("\\nfind: no device found, \\d+ of 2223 probes in [0-9.]+ s \\(stopped\\)\\n$")),
+                 qPrintable(r.out));
+    }
+
 private:
     QTemporaryDir config;
 };

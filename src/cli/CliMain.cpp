@@ -4,11 +4,13 @@
 #include "CliSession.h"
 #include "CliTarget.h"
 #include "DeviceTest.h"
+#include "Find.h"
 #include "Report.h"
 #include "Watch.h"
 
 #include "common/CommandLine.h"
 #include "common/TerminationSignals.h"
+#include "session/DeviceSearch.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -288,6 +290,81 @@ int runWatch(Run &run)
     return lastOutcome ? exitCode(*lastOutcome) : 1;
 }
 
+// ------------------------------------------------------------ find
+
+int runFind(const Options &o, const StoredSettings &stored, TerminationSignals &terminations)
+{
+    const FindChoice choice = findOptions(o, stored);
+    if (!choice.error.isEmpty()) {
+        err(usageErrorLine(choice.error));
+        return 2;
+    }
+    DeviceSearch search;
+    QEventLoop loop;
+    std::optional<SearchReport> report;
+    QObject::connect(&search, &DeviceSearch::deviceFound, &search, [&](const FoundDevice &d) {
+        out(o.json ? jsonLine(foundFields(d)) : foundLine(d));
+    });
+    QObject::connect(&search, &DeviceSearch::portFinished, &search, [&](const PortReport &r) {
+        out(o.json ? jsonLine(verdictFields(r)) : QStringLiteral("verdict: ") + portVerdict(r));
+    });
+    QObject::connect(&search, &DeviceSearch::finished, &search, [&](const SearchReport &r) {
+        report = r;
+        loop.quit();
+    });
+    if (o.verbose) {
+        QObject::connect(&search, &DeviceSearch::progress, &search, [](const SearchProgress &p) {
+            err(QStringLiteral("probe %1 of %2: %3%4 slave %5%6")
+                    .arg(p.done + 1).arg(p.total)
+                    .arg(portName(p.commPort, p.device),
+                         p.settings.isEmpty() ? QString() : QStringLiteral(" ") + settingsLabel(p.settings))
+                    .arg(p.address)
+                    .arg(p.confirming ? QStringLiteral(" (read again)") : QString()));
+        });
+    }
+    // The first signal ends the search within one probe wait, with its
+    // report; a second one at once.
+    QObject::connect(&terminations, &TerminationSignals::received, &search, [&] {
+        if (terminations.count() == 1)
+            search.stop();
+        else
+            loop.quit();
+    });
+    if (const auto why = search.start(choice.options)) {
+        err(usageErrorLine(*why));
+        return 2;
+    }
+    for (const RaisedWait &w : search.raisedWaits())
+        err(QStringLiteral("korvane-cli: note: at %1 bps each probe waits %2 ms, the least a reply needs")
+                .arg(w.baud).arg(w.waitMs));
+    if (!report)
+        loop.exec();
+    if (!report)
+        return 130;
+    const int found = int(report->devices.size());
+    if (o.json) {
+        JsonFields fields{{QStringLiteral("time"), isoTime(QDateTime::currentDateTime())},
+                          {QStringLiteral("command"), QStringLiteral("find")},
+                          {QStringLiteral("summary"), true},
+                          {QStringLiteral("devices"), found},
+                          {QStringLiteral("ports"), int(report->ports.size())},
+                          {QStringLiteral("probes"), report->probesDone},
+                          {QStringLiteral("planned"), report->probesTotal},
+                          {QStringLiteral("stopped"), report->stopped},
+                          {QStringLiteral("elapsed_ms"), double(report->elapsedMs)}};
+        out(jsonLine(fields));
+    } else {
+        out(QStringLiteral("find: %1 found, %2 of %3 probes in %4 s%5")
+                .arg(found == 0 ? QStringLiteral("no device") : found == 1 ? QStringLiteral("1 device")
+                                                                            : QStringLiteral("%1 devices").arg(found))
+                .arg(report->probesDone)
+                .arg(report->probesTotal)
+                .arg(double(report->elapsedMs) / 1000.0, 0, 'f', 1)
+                .arg(report->stopped && found == 0 ? QStringLiteral(" (stopped)") : QString()));
+    }
+    return findExitCode(*report);
+}
+
 } // namespace
 
 int runCli(int argc, char **argv)
@@ -317,6 +394,10 @@ int runCli(int argc, char **argv)
         return 4;
     }
     const StoredSettings stored = readStoredSettings(file.file);
+    if (o.command == Command::Find) {
+        TerminationSignals terminations;
+        return runFind(o, stored, terminations);
+    }
     const TargetChoice choice = chooseTarget(o, stored);
     if (!choice.target) {
         err(usageErrorLine(choice.error));
