@@ -28,10 +28,13 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QStyleFactory>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -40,12 +43,14 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include <csignal>
@@ -56,6 +61,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <malloc.h>
+#include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -815,6 +822,237 @@ struct StraceCheck {
     int requests = -1;
 };
 
+
+// ------------------------------------------------------------ korvane-cli against mbpoll
+
+/// Runs args[0] with args to its end, stdout and stderr into logPath: the
+/// time from spawning to the process's exit (waited for without polling),
+/// and its exit status (-1 when it did not run or end normally).
+struct ProcessRun {
+    double ms = NAN;
+    int exit = -1;
+    Clock::time_point endedAt;
+};
+ProcessRun runProcess(const QStringList &args, const QString &logPath)
+{
+    ProcessRun r;
+    const auto t0 = Clock::now();
+    const pid_t pid = spawnProcess(args, logPath);
+    if (pid < 0)
+        return r;
+    int status = 0;
+    pid_t w;
+    do
+        w = waitpid(pid, &status, 0);
+    while (w < 0 && errno == EINTR);
+    r.endedAt = Clock::now();
+    r.ms = msBetween(t0, r.endedAt);
+    if (w == pid && WIFEXITED(status))
+        r.exit = WEXITSTATUS(status);
+    return r;
+}
+
+QString fileText(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+/// A device of the bench's own on a pseudo-terminal, for the time from a
+/// request's first byte to the process's exit: a thread answers every read
+/// of the counter at once with 1234 and notes when each request's first
+/// byte arrived.
+class InstantDevice {
+public:
+    bool start()
+    {
+        char name[128];
+        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+            return false;
+        path = QString::fromLocal8Bit(name);
+        termios t{};
+        ::tcgetattr(slave_, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(slave_, TCSANOW, &t);
+        thread_ = std::thread([this] { serve(); });
+        return true;
+    }
+    ~InstantDevice()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        for (int fd : {master_, slave_}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    /// When the last request's first byte arrived.
+    Clock::time_point firstByte() const { return Clock::time_point(Clock::duration(firstByte_.load())); }
+    int requests() const { return requests_.load(); }
+
+    QString path;
+
+private:
+    void serve()
+    {
+        static const char reply[] = "\x01\x03\x04\x00\x00\x04\xD2\x78\xAE";
+        QByteArray frame;
+        while (!stop_) {
+            pollfd p{master_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0 || !(p.revents & POLLIN))
+                continue;
+            char buf[64];
+            const ssize_t n = ::read(master_, buf, sizeof buf);
+            if (n <= 0)
+                continue;
+            if (frame.isEmpty())
+                firstByte_ = Clock::now().time_since_epoch().count();
+            frame.append(buf, int(n));
+            if (frame.size() >= 8) {
+                [[maybe_unused]] const ssize_t w = ::write(master_, reply, sizeof reply - 1);
+                frame.clear();
+                ++requests_;
+            }
+        }
+    }
+
+    int master_ = -1, slave_ = -1;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<Clock::rep> firstByte_{0};
+    std::atomic<int> requests_{0};
+};
+
+struct CliVsMbpoll {
+    std::vector<double> cliMs, mbpollMs;          // spawn -> exit, against the simulator
+    int cliBad = 0, mbpollBad = 0;                // not status 0, or not the value 1234
+    std::vector<double> cliTailMs, mbpollTailMs;  // request's first byte -> exit
+    int tailBad = 0;
+    std::vector<double> watchLateMs;              // each watch read's start after start + n x 200 ms
+    int watchSkipped = -1;
+    QString error;
+};
+
+/// korvane-cli read and mbpoll on the same simulated device, in turn (each
+/// starts first every other round), runs times each; then both against
+/// the instant device for the time after the request's first byte; then
+/// korvane-cli watch for 20 reads at 0.2 s.
+CliVsMbpoll measureCliVsMbpoll(const QString &cliExe, const QString &devsimExe, int runs)
+{
+    CliVsMbpoll r;
+    const QString mbpoll = QStandardPaths::findExecutable(QStringLiteral("mbpoll"));
+    if (mbpoll.isEmpty()) {
+        r.error = QStringLiteral("mbpoll is not installed (Debian package mbpoll)");
+        return r;
+    }
+    QTemporaryDir dir;
+    DevSim sim;
+    if (!sim.start(devsimExe, dir.filePath(QStringLiteral("devsim.log")),
+                   {QStringLiteral("--counter"), QStringLiteral("1234"), QStringLiteral("--rate"), QStringLiteral("0")})) {
+        r.error = QStringLiteral("the simulator did not start");
+        return r;
+    }
+    const auto cliArgs = [&](const QString &device) {
+        return QStringList{cliExe, QStringLiteral("--port"), device, QStringLiteral("--baud"), QStringLiteral("9600"),
+                           QStringLiteral("--format"), QStringLiteral("8N2"), QStringLiteral("--slave"),
+                           QStringLiteral("1"), QStringLiteral("read")};
+    };
+    const auto mbpollArgs = [&](const QString &device) {
+        return QStringList{mbpoll, QStringLiteral("-1"), QStringLiteral("-q"), QStringLiteral("-m"), QStringLiteral("rtu"),
+                           QStringLiteral("-b"), QStringLiteral("9600"), QStringLiteral("-P"), QStringLiteral("none"),
+                           QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-a"), QStringLiteral("1"),
+                           QStringLiteral("-r"), QStringLiteral("1"), QStringLiteral("-c"), QStringLiteral("2"),
+                           QStringLiteral("-t"), QStringLiteral("4"), device};
+    };
+    const QString log = dir.filePath(QStringLiteral("run.log"));
+    const auto cliOk = [&](const ProcessRun &p) { return p.exit == 0 && fileText(log).trimmed() == QLatin1String("1234"); };
+    const auto mbpollOk = [&](const ProcessRun &p) { return p.exit == 0 && fileText(log).contains(QLatin1String("1234")); };
+    for (int i = 0; i < runs; ++i) {
+        for (int k = 0; k < 2; ++k) {
+            if ((i + k) % 2 == 0) {
+                const ProcessRun p = runProcess(cliArgs(sim.device), log);
+                r.cliMs.push_back(p.ms);
+                r.cliBad += cliOk(p) ? 0 : 1;
+            } else {
+                const ProcessRun p = runProcess(mbpollArgs(sim.device), log);
+                r.mbpollMs.push_back(p.ms);
+                r.mbpollBad += mbpollOk(p) ? 0 : 1;
+            }
+        }
+    }
+
+    InstantDevice instant;
+    if (instant.start()) {
+        for (int i = 0; i < runs; ++i) {
+            for (int k = 0; k < 2; ++k) {
+                const bool cli = (i + k) % 2 == 0;
+                const int before = instant.requests();
+                const ProcessRun p = runProcess(cli ? cliArgs(instant.path) : mbpollArgs(instant.path), log);
+                const bool ok = (cli ? cliOk(p) : mbpollOk(p)) && instant.requests() == before + 1;
+                r.tailBad += ok ? 0 : 1;
+                if (ok)
+                    (cli ? r.cliTailMs : r.mbpollTailMs).push_back(msBetween(instant.firstByte(), p.endedAt));
+            }
+        }
+    } else {
+        r.tailBad = -1;
+    }
+
+    const ProcessRun watch = runProcess(QStringList{cliExe, QStringLiteral("--port"), sim.device, QStringLiteral("--json"),
+                                                    QStringLiteral("watch"), QStringLiteral("--interval"),
+                                                    QStringLiteral("0.2"), QStringLiteral("--count"), QStringLiteral("20")},
+                                        log);
+    const QStringList lines = fileText(log).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QDateTime first;
+    int n = 0;
+    for (const QString &line : lines) {
+        const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (o.value(QStringLiteral("summary")).toBool()) {
+            r.watchSkipped = o.value(QStringLiteral("skipped")).toInt();
+            continue;
+        }
+        const QDateTime at = QDateTime::fromString(o.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs);
+        if (!at.isValid())
+            continue;
+        if (!first.isValid())
+            first = at;
+        r.watchLateMs.push_back(double(first.msecsTo(at) - qint64(n++) * 200 - 0));
+    }
+    if (watch.exit != 0 || r.watchLateMs.size() != 20)
+        r.error = QStringLiteral("korvane-cli watch ended with status %1 after %2 reads")
+                      .arg(watch.exit).arg(r.watchLateMs.size());
+    return r;
+}
+
+/// The rows of figure 8 and a line of checks.
+void addCliRows(Table &t, QStringList &checks, const CliVsMbpoll &r)
+{
+    const Stats cli = statsOf(r.cliMs), mb = statsOf(r.mbpollMs);
+    t.add(QStringLiteral("8a. korvane-cli read, process start to exit, against the simulator, ms (%1 runs)").arg(cli.n),
+          QStringLiteral("read"), cli, 1, QStringLiteral("median ≤ mbpoll's (8b)"),
+          verdict(cli.n > 0 && mb.n > 0, cli.median <= mb.median));
+    t.add(QStringLiteral("8b. mbpoll -1 -q -m rtu -b 9600 -P none -s 2 -a 1 -r 1 -c 2 -t 4, the same, ms (%1 runs)")
+              .arg(mb.n),
+          QStringLiteral("read"), mb, 1, QStringLiteral("(reference)"), QStringLiteral("—"));
+    t.add(QStringLiteral("8c. korvane-cli read, the request's first byte to exit (a device answering at once), ms"),
+          QStringLiteral("read"), statsOf(r.cliTailMs), 2, QStringLiteral("(information)"), QStringLiteral("—"));
+    t.add(QStringLiteral("8d. mbpoll, the request's first byte to exit (the same device), ms"), QStringLiteral("read"),
+          statsOf(r.mbpollTailMs), 2, QStringLiteral("(information)"), QStringLiteral("—"));
+    std::vector<double> late = r.watchLateMs;
+    for (double &v : late)
+        v = std::abs(v);
+    t.add(QStringLiteral("8e. korvane-cli watch --interval 0.2 --count 20: each read's start after start + n × 200 ms"),
+          QStringLiteral("read"), statsOf(late), 0, QStringLiteral("(information)"), QStringLiteral("—"));
+    checks << QStringLiteral("korvane-cli against mbpoll: %1 korvane-cli runs and %2 mbpoll runs against the simulator "
+                             "not ending with status 0 and the value 1234; %3 runs against the instant device "
+                             "without exactly one request and the value; watch: drift of the 20th read %4 ms, "
+                             "%5 reads skipped.%6")
+                  .arg(r.cliBad).arg(r.mbpollBad).arg(r.tailBad)
+                  .arg(r.watchLateMs.empty() ? QStringLiteral("n/a") : num(r.watchLateMs.back(), 0))
+                  .arg(r.watchSkipped)
+                  .arg(r.error.isEmpty() ? QString() : QStringLiteral(" Not measured in full: ") + r.error);
+}
 } // namespace
 
 /// Requests with the traffic window hidden and shown, in alternating blocks
@@ -897,6 +1135,14 @@ int main(int argc, char *argv[])
         QStringLiteral("only send n requests of each kind with the traffic window hidden and shown in turn and "
                        "print the CPU per request of both (to look at the traffic window's cost alone)"),
         QStringLiteral("n"));
+    const QCommandLineOption cliExeOpt(QStringLiteral("cli"), QStringLiteral("korvane-cli executable"),
+                                       QStringLiteral("path"), QStringLiteral(KORVANE_BENCH_CLI));
+    const QCommandLineOption cliRunsOpt(QStringLiteral("cli-runs"),
+                                        QStringLiteral("runs of korvane-cli read and of mbpoll each (figure 8)"),
+                                        QStringLiteral("n"), QStringLiteral("30"));
+    const QCommandLineOption cliVsMbpollOpt(
+        QStringLiteral("cli-vs-mbpoll"),
+        QStringLiteral("only measure korvane-cli against mbpoll (figure 8) and print its rows"));
     const QCommandLineOption searchOpt(
         QStringLiteral("search-sweep"),
         QStringLiteral("only measure the device search (Find Device): a silent sweep of addresses 1..n (247: the "
@@ -904,7 +1150,7 @@ int main(int argc, char *argv[])
                        "a Markdown table"),
         QStringLiteral("n"));
     cli.addOptions({devsimOpt, korvaneOpt, perKindOpt, runsOpt, mdOpt, shortRunOpt, straceOpt, samplesOpt, fifoOpt,
-                    trafficRunOpt, searchOpt});
+                    trafficRunOpt, searchOpt, cliExeOpt, cliRunsOpt, cliVsMbpollOpt});
     cli.process(app);
 
     const QString devsimExe = cli.value(devsimOpt);
@@ -913,6 +1159,20 @@ int main(int argc, char *argv[])
         return runSearchBench(devsimExe, cli.value(searchOpt).toInt());
     const int perKind = std::max(1, cli.value(perKindOpt).toInt());
     const int runs = std::max(1, cli.value(runsOpt).toInt());
+    const QString cliExe = cli.value(cliExeOpt);
+    const int cliRuns = std::max(1, cli.value(cliRunsOpt).toInt());
+
+    if (cli.isSet(cliVsMbpollOpt)) {
+        const CliVsMbpoll r = measureCliVsMbpoll(cliExe, devsimExe, cliRuns);
+        Table t;
+        QStringList checks;
+        addCliRows(t, checks, r);
+        std::printf("| Figure | Kind | Median | p95 | Max | Target | Result |\n|---|---|---|---|---|---|---|\n%s\n\n",
+                    qPrintable(t.rows.join(QLatin1Char('\n'))));
+        for (const QString &c : checks)
+            std::printf("- %s\n", qPrintable(c));
+        return r.error.isEmpty() && t.misses == 0 ? 0 : 1;
+    }
 
     if (cli.isSet(shortRunOpt)) {
         // One request after another, round robin over the kinds, for an
@@ -989,6 +1249,11 @@ int main(int argc, char *argv[])
     const RealProcessResult real = measureRealProcess(korvaneExe, devsimExe, runs, 500);
     if (!real.error.isEmpty())
         std::fprintf(stderr, "korvane_bench: real program: %s\n", qPrintable(real.error));
+
+    // 1b. korvane-cli against the distribution's polling tool, before the
+    // window in this process holds any port.
+    std::fprintf(stderr, "korvane_bench: korvane-cli read and mbpoll, %d runs each...\n", cliRuns);
+    const CliVsMbpoll cliVsMbpoll = measureCliVsMbpoll(cliExe, devsimExe, cliRuns);
 
     // 2. The window in this process: requests with the program's wait.
     WindowRig rig;
@@ -1220,6 +1485,8 @@ int main(int argc, char *argv[])
           QStringLiteral("—"), QStringLiteral("%1 (%2 → %3)").arg(num(growth, 2), num(rssAt100, 1), num(rssAt1000, 1)),
           QStringLiteral("—"), QStringLiteral("—"), QStringLiteral("< 1"), verdict(!std::isnan(growth), growth < 1.0));
 
+    addCliRows(t, checks, cliVsMbpoll);
+
     // ---------------------------------------------------------------- checks
     checks << QStringLiteral("Requests with the program's wait: %1, status other than \"Success\": %2, "
                              "status word never painted: %3, waits without exactly ten ticks: %4, "
@@ -1351,9 +1618,10 @@ int main(int argc, char *argv[])
     md += QStringLiteral("- %1 requests per command kind (read, reset, number, text, output) in turn, against "
                          "korvane-devsim over a pseudo-terminal at 9600,n,8,2 (the traffic window hidden, as "
                          "at start-up); %2 more with the traffic window hidden and shown in turn; those first %3 "
-                         "again with the spinning reference wait; %4 starts of the real program; measuring took "
-                         "%5 min\n\n")
-              .arg(perKind).arg(hiddenCpu.n + shownCpu.n).arg(perKind * KindCount).arg(runs).arg(num(minutes, 1));
+                         "again with the spinning reference wait; %4 starts of the real program; %5 runs each of "
+                         "korvane-cli read and mbpoll; measuring took %6 min\n\n")
+              .arg(perKind).arg(hiddenCpu.n + shownCpu.n).arg(perKind * KindCount).arg(runs).arg(cliRuns)
+              .arg(num(minutes, 1));
     md += QStringLiteral("| Figure | Kind | Median | p95 | Max | Target | Result |\n");
     md += QStringLiteral("|---|---|---|---|---|---|---|\n");
     md += t.rows.join(QLatin1Char('\n')) + QLatin1Char('\n');

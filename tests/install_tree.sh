@@ -50,8 +50,10 @@ cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 || {
 
 # Exactly these files, nothing else (no tests, libraries or build files).
 expected="bin/korvane
+bin/korvane-cli
 bin/korvane-devsim
 share/applications/$id.desktop
+share/bash-completion/completions/korvane-cli
 share/doc/korvane-devsim/changelog.Debian.gz
 share/doc/korvane-devsim/copyright
 share/doc/korvane/changelog.Debian.gz
@@ -64,13 +66,14 @@ share/icons/hicolor/48x48/apps/korvane.png
 share/icons/hicolor/64x64/apps/korvane.png
 share/icons/hicolor/scalable/apps/korvane.svg
 share/korvane/korvane.ini
+share/man/man1/korvane-cli.1.gz
 share/man/man1/korvane-devsim.1.gz
 share/man/man1/korvane.1.gz
 share/metainfo/$id.metainfo.xml"
 actual=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 [ "$actual" = "$expected" ] || fail "installed files differ:
 $(diff <(echo "$expected") <(echo "$actual") || true)"
-for exe in korvane korvane-devsim; do
+for exe in korvane korvane-cli korvane-devsim; do
   [ -x "$prefix/bin/$exe" ] || fail "bin/$exe is not executable"
 done
 
@@ -107,7 +110,7 @@ gzipped_as() {
   [ "${header:8:8}" = 00000000 ] || fail "$gz holds a time stamp (not gzip -n)"
   gzip -dc "$gz" | cmp -s - "$original" || fail "$gz is not $original"
 }
-for page in korvane korvane-devsim; do
+for page in korvane korvane-cli korvane-devsim; do
   gzipped_as "$prefix/share/man/man1/$page.1.gz" "$source/packaging/man/$page.1"
 done
 for package in korvane korvane-devsim; do
@@ -135,6 +138,11 @@ version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/korv
   || fail "korvane --version failed"
 release=$(grep -m1 -o '<release version="[^"]*"' "$metainfo" | cut -d'"' -f2)
 [ "$version" = "korvane $release" ] || fail "the newest AppStream release is $release, the program says \"$version\""
+cli_version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/korvane-cli" --version) \
+  || fail "korvane-cli --version failed"
+[ "$cli_version" = "korvane-cli $release" ] || fail "korvane-cli says \"$cli_version\", not korvane-cli $release"
+cmp -s "$prefix/share/bash-completion/completions/korvane-cli" "$source/packaging/completion/korvane-cli" \
+  || fail "the bash completion is not packaging/completion/korvane-cli"
 
 # Starting the installed program. Its settings: no korvane.ini beside it (the
 # file list above), so the per-user file in XDG_CONFIG_HOME, mapping COM1 to
@@ -152,6 +160,13 @@ export HOME=$tmp/not-a-folder/home
 devsim_pid=$!
 wait_for 10 grep -q '^device: ' "$tmp/devsim.out" || fail "korvane-devsim did not start: $(cat "$tmp/devsim.out")"
 device=$(sed -n 's/^device: //p' "$tmp/devsim.out")
+
+# korvane-cli reads the settings without creating any: with no per-user
+# file yet, the installed default (slave 1) is read, and no folder appears.
+cli_out=$("$prefix/bin/korvane-cli" --port "$device" read 2>"$tmp/cli.err") \
+  || fail "korvane-cli read failed: $(cat "$tmp/cli.err")"
+[[ $cli_out =~ ^-?[0-9]+$ ]] || fail "korvane-cli read printed \"$cli_out\""
+[ ! -e "$XDG_CONFIG_HOME" ] || fail "korvane-cli created $XDG_CONFIG_HOME"
 
 user_ini=$XDG_CONFIG_HOME/korvane/korvane.ini
 mkdir -p "$(dirname "$user_ini")"

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# The manual pages korvane(1) and korvane-devsim(1): they render without a
-# warning (groff -ww, and man --warnings as lintian runs it), every option
-# that a program's --help lists is an item of its page's OPTIONS and every
-# item there is one that --help lists; likewise the simulator's faults
-# (--help's "Behaviours") and the items of its page's FAULTS.
+# The manual pages korvane(1), korvane-cli(1) and korvane-devsim(1): they
+# render without a warning (groff -ww, and man --warnings as lintian runs
+# it), every option that a program's --help lists is an item of its page's
+# OPTIONS and every item there is one that --help lists; likewise
+# korvane-cli's commands (--help's "Commands" and its page's COMMANDS) and
+# the simulator's faults (--help's "Behaviours" and its page's FAULTS).
 #
-# Usage: manpages.sh SOURCE_DIR KORVANE DEVSIM
+# Usage: manpages.sh SOURCE_DIR KORVANE DEVSIM KORVANE_CLI
 set -euo pipefail
 
-source=$1 korvane=$2 devsim=$3
+source=$1 korvane=$2 devsim=$3 cli=$4
 pages=$source/packaging/man
 status=0
 
@@ -22,7 +23,7 @@ for tool in groff man; do
 done
 
 # No warnings from either renderer.
-for page in "$pages/korvane.1" "$pages/korvane-devsim.1"; do
+for page in "$pages/korvane.1" "$pages/korvane-cli.1" "$pages/korvane-devsim.1"; do
   report=$(groff -man -ww -z "$page" 2>&1) || fail "groff failed on $page: $report"
   [ -z "$report" ] || fail "groff warns about $page:
 $report"
@@ -70,14 +71,27 @@ help_options() {
 
 compare "korvane's options" "$(help_options "$korvane")" \
   "$(tags "$pages/korvane.1" OPTIONS | option_names)"
+compare "korvane-cli's options" "$(help_options "$cli")" \
+  "$(tags "$pages/korvane-cli.1" OPTIONS | option_names)"
 compare "korvane-devsim's options" "$(help_options "$devsim")" \
   "$(tags "$pages/korvane-devsim.1" OPTIONS | option_names)"
 
-# The faults: the first word of each item ("delay:MS").
-help_faults=$("$devsim" --help | awk '/^Behaviours/ { inside = 1; next } /^$/ { inside = 0 } inside' \
-  | grep -oE '^  [a-z]+(:[A-Z]+)?' | sed 's/^ *//' | LC_ALL=C sort -u)
-page_faults=$(tags "$pages/korvane-devsim.1" FAULTS | grep -oE '^[a-z]+(:[A-Z]+)?' | LC_ALL=C sort -u)
-compare "korvane-devsim's faults" "$help_faults" "$page_faults"
+# help_items PROGRAM HEADING PATTERN: the start (PATTERN) of each item of the
+# --help section that begins with HEADING; page_items PAGE SECTION PATTERN:
+# the same of each item of a manual page's section.
+help_items() {
+  "$1" --help | awk -v heading="$2" 'index($0, heading) == 1 { inside = 1; next } /^$/ { inside = 0 } inside' \
+    | grep -oE "^  $3" | sed 's/^ *//' | LC_ALL=C sort -u
+}
+page_items() {
+  tags "$1" "$2" | grep -oE "^$3" | LC_ALL=C sort -u
+}
+# korvane-cli's commands ("number N" -> number) and the simulator's faults
+# ("delay:MS").
+compare "korvane-cli's commands" "$(help_items "$cli" Commands: '[a-z]+')" \
+  "$(page_items "$pages/korvane-cli.1" COMMANDS '[a-z]+')"
+compare "korvane-devsim's faults" "$(help_items "$devsim" Behaviours '[a-z]+(:[A-Z]+)?')" \
+  "$(page_items "$pages/korvane-devsim.1" FAULTS '[a-z]+(:[A-Z]+)?')"
 
 [ "$status" -eq 0 ] && echo "manual pages: OK"
 exit "$status"

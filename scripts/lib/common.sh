@@ -18,6 +18,8 @@ KORVANE_TEST_PACKAGES+=(xvfb xdotool)
 # appstreamcli checks the installed AppStream data; groff and man render the
 # manual pages to check them for warnings.
 KORVANE_TEST_PACKAGES+=(appstream groff-base man-db)
+# bash-completion's helpers, which korvane-cli's completion uses, for its test.
+KORVANE_TEST_PACKAGES+=(bash-completion)
 
 # Packages scripts/package needs: CPack's Debian generator finds the
 # libraries' packages with dpkg-shlibdeps (dpkg-dev) and recognises
@@ -73,3 +75,6 @@ KORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Packages the benchmark needs besides the build: strace for the outside
 # count of the writes on the serial device.
 KORVANE_BENCH_PACKAGES=(strace)
+# mbpoll: the distribution's Modbus RTU polling tool, which korvane-cli read is
+# timed against (figure 8).
+KORVANE_BENCH_PACKAGES+=(mbpoll)

@@ -74,7 +74,7 @@ bool makeSettingsFileReady(const SettingsLocation &where)
     return true;
 }
 
-SettingsLocation prepareSettingsFile(const QString &appFolder, const QString &configFolder)
+SettingsFacts lookUpSettingsFacts(const QString &appFolder, const QString &configFolder)
 {
     const QFileInfo appFile(joined(appFolder, fileName));
     SettingsFacts facts;
@@ -87,8 +87,27 @@ SettingsLocation prepareSettingsFile(const QString &appFolder, const QString &co
     facts.appFileExists = appFile.isFile();
     facts.userFileExists = !configFolder.isEmpty() && QFileInfo::exists(userSettingsFile(configFolder));
     facts.defaultExists = QFileInfo(installedDefaultFile(appFolder)).isFile();
+    return facts;
+}
 
-    const SettingsLocation where = chooseSettingsFile(facts);
+SettingsLocation locateSettingsFile()
+{
+    return chooseSettingsFile(lookUpSettingsFacts(
+        modINI::AppFolder(), QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)));
+}
+
+QString settingsFileToRead(const SettingsLocation &where)
+{
+    if (QFileInfo::exists(where.path))
+        return where.path;
+    if (!where.seedFrom.isEmpty() && QFileInfo::exists(where.seedFrom))
+        return where.seedFrom;
+    return {};
+}
+
+SettingsLocation prepareSettingsFile(const QString &appFolder, const QString &configFolder)
+{
+    const SettingsLocation where = chooseSettingsFile(lookUpSettingsFacts(appFolder, configFolder));
     makeSettingsFileReady(where);
     return where;
 }

@@ -64,6 +64,19 @@ QString installedDefaultFile(const QString &appFolder);
 /// never changed.
 bool makeSettingsFileReady(const SettingsLocation &where);
 
+/// The facts for chooseSettingsFile(), looked up on disk; nothing changes.
+SettingsFacts lookUpSettingsFacts(const QString &appFolder, const QString &configFolder);
+
+/// The choice for the running program (its executable's folder, the
+/// platform's configuration folder), looked up without creating, copying
+/// or writing anything: for a program that only reads the settings.
+SettingsLocation locateSettingsFile();
+
+/// The file that holds the settings a reader would find at where: its
+/// path where that file exists, else the file it would be seeded from;
+/// empty when there is neither (the defaults apply).
+QString settingsFileToRead(const SettingsLocation &where);
+
 /// Looks up the facts for chooseSettingsFile() and makes the chosen file
 /// ready (makeSettingsFileReady()). The location is returned in every case.
 SettingsLocation prepareSettingsFile(const QString &appFolder, const QString &configFolder);
