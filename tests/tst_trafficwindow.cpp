@@ -148,6 +148,9 @@ private slots:
         TrafficWindow &t = *w.frmTraffic;
         QCOMPARE(t.lblPort->text(), QStringLiteral("COM1 /dev/ttyS0 open, 9600,n,8,2"));
         runReads(rig, 5);
+        // Counted while hidden, shown when the window is.
+        w.mnuTraffic->trigger();
+        QVERIFY(t.isVisible());
         QCOMPARE(t.lblCounts->text(), QStringLiteral("Exchanges: 5   Success: 2   CRC Err: 1   Error: 2"));
 
         rig.port.hangUp();
@@ -215,6 +218,21 @@ private slots:
         QCOMPARE(t.model()->rowCount(), 100);
         QCOMPARE(topInView(), top);
         QVERIFY(!newestInView());
+
+        // Rows added while the window is hidden: shown again, it follows
+        // them if it was at the end, and stays where it was if not.
+        t.hide();
+        add(4);
+        t.show();
+        QCoreApplication::processEvents();
+        QVERIFY(!newestInView());
+        bar->setValue(bar->maximum());
+        t.hide();
+        add(4);
+        t.show();
+        QCoreApplication::processEvents();
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(newestInView());
     }
 
     // Rows picked with the mouse (a click, then a Ctrl+click), copied with

@@ -129,7 +129,13 @@ void TrafficWindow::addRecord(const ExchangeRecord &record)
     // New rows are followed unless the operator has scrolled up; then the
     // rows in view stay there, also when the oldest are dropped at the
     // bound (the table itself would scroll to its current row, moved off a
-    // dropped one).
+    // dropped one). A hidden window only keeps the row: following it and
+    // the counts cost a request half a millisecond each time, and showing
+    // the window catches up (showEvent).
+    if (!isVisible()) {
+        model_->addRecord(record);
+        return;
+    }
     QScrollBar *bar = table->verticalScrollBar();
     const bool atEnd = bar->value() >= bar->maximum();
     const int top = bar->value();
@@ -309,6 +315,9 @@ void TrafficWindow::placeBesideParent()
 void TrafficWindow::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    if (followWhileHidden_)
+        table->scrollToBottom();
+    refreshCounts();
     refreshPortState();
     emit visibilityChanged(true);
 }
@@ -316,6 +325,8 @@ void TrafficWindow::showEvent(QShowEvent *event)
 void TrafficWindow::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
+    const QScrollBar *bar = table->verticalScrollBar();
+    followWhileHidden_ = bar->value() >= bar->maximum();
     emit visibilityChanged(false);
 }
 

@@ -96,6 +96,8 @@ private:
     const SerialComponent *port_;
     TrafficModel *model_;
     bool placed_ = false;
+    /// Hidden at the end of the table: shown again, it follows new rows.
+    bool followWhileHidden_ = true;
     bool waiting_ = false;
     QList<Held> held_;
     QPointer<QFileDialog> saveDialog_; ///< the last one "Save…" opened
