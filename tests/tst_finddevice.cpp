@@ -76,7 +76,7 @@ private slots:
         frmMain &w = *rig.window;
         QVERIFY(QTest::qWaitForWindowActive(&w));
         QCOMPARE(w.mnuPort->actions().indexOf(w.mnuFindDevice), w.mnuPort->actions().indexOf(w.mnuPortDevices) + 1);
-        FindDeviceDialog *d = rig.openDialog();
+        const QPointer<FindDeviceDialog> d = rig.openDialog();
         QVERIFY(d);
         QVERIFY(d->portBox(1)->isChecked());
 
@@ -135,7 +135,7 @@ private slots:
     {
         QFETCH(QString, change);
         Rig rig;
-        FindDeviceDialog *d = rig.openDialog();
+        const QPointer<FindDeviceDialog> d = rig.openDialog();
         QVERIFY(d);
         QVERIFY(d->cmdStart->isEnabled());
         if (change == QLatin1String("port"))
@@ -167,7 +167,7 @@ private slots:
         Rig rig;
         rig.line.devices.clear();
         frmMain &w = *rig.window;
-        FindDeviceDialog *d = rig.openDialog();
+        const QPointer<FindDeviceDialog> d = rig.openDialog();
         QVERIFY(d);
         d->lastAddress->setValue(247);
         QSignalSpy progress(&d->search(), &DeviceSearch::progress);
