@@ -1,6 +1,5 @@
 #include "FindDeviceDialog.h"
 
-#include "serial/SerialComponent.h"
 #include "serial/TcpDevice.h"
 #include "session/PortSession.h"
 
